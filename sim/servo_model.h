@@ -1,0 +1,54 @@
+// What the real-time pulse module does with command records, without timing:
+// servosim paces it with frames, tests and the fuzzer drive it directly.
+#ifndef SERVOSIM_SERVO_MODEL_H
+#define SERVOSIM_SERVO_MODEL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "servodata.h"
+
+// Cuts a byte stream into 28-byte records, however the reads split it.
+class record_splitter {
+public:
+    // Consumes bytes from data/len; true when rec holds a complete record.
+    bool next(const unsigned char *&data, std::size_t &len, my_msg_struct &rec);
+    std::size_t pending() const { return have; }
+
+private:
+    unsigned char buf[sizeof(my_msg_struct)] = {};
+    std::size_t have = 0;
+};
+
+class servo_model {
+public:
+    enum class outcome { set, ramp_started, ramp_done_at_once, unknown };
+
+    // A newer record replaces a running ramp; an unknown one changes nothing.
+    outcome apply(const my_msg_struct &rec);
+    // One frame of a running ramp. True when the width changed.
+    bool tick();
+    // True once for each ramp that reached its end; the caller sends 'D'.
+    bool take_done();
+
+    bool ramping() const { return ramp_on; }
+    bool has_pulse() const { return pulse; }
+    hrtime_t width() const { return current; }
+    hrtime_t target() const { return goal; }
+    hrtime_t increment() const { return inc; }
+    // Frames the running ramp still needs; 0 when idle.
+    std::uint64_t frames_left() const;
+
+private:
+    hrtime_t current = 0;
+    hrtime_t goal = 0;
+    hrtime_t inc = 0;
+    bool ramp_on = false;
+    bool pulse = false;
+    bool done_pending = false;
+};
+
+// Position a width stands for, the inverse of the width rule (not rounded).
+double width_to_position(hrtime_t width);
+
+#endif

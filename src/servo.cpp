@@ -1,0 +1,131 @@
+#include "servo.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#ifndef SERVO_COMMAND_DEVICE
+#error "SERVO_COMMAND_DEVICE must be set by the build"
+#endif
+#ifndef SERVO_STATUS_DEVICE
+#error "SERVO_STATUS_DEVICE must be set by the build"
+#endif
+
+const char servo_command_device[] = SERVO_COMMAND_DEVICE;
+const char servo_status_device[] = SERVO_STATUS_DEVICE;
+
+namespace {
+constexpr int step_min = 1;
+constexpr int step_max = 19;
+constexpr int pos_max = 255;
+} // namespace
+
+hrtime_t servo_width(int position)
+{
+    // 64-bit product cannot overflow; '/' truncates toward zero as required.
+    return static_cast<hrtime_t>(position) * 1000000 / 256 + 1000000;
+}
+
+t_BaseServo::t_BaseServo(int initialvalue) : rtf1(-1), rtf2(-1), msg(), my_time(0)
+{
+    rtf1 = open_device(servo_command_device, O_RDWR);
+    set(initialvalue);
+    step = 3;
+}
+
+t_BaseServo::~t_BaseServo()
+{
+    close_handle(rtf1);
+}
+
+int t_BaseServo::open_device(const char *path, int flags)
+{
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        note_error(errno);
+    return fd;
+}
+
+void t_BaseServo::close_handle(int &fd)
+{
+    if (fd < 0)
+        return;
+    // Never retried: after EINTR the descriptor is already gone on Linux.
+    if (::close(fd) != 0)
+        note_error(errno);
+    fd = -1;
+}
+
+void t_BaseServo::send_msg()
+{
+    // Without a handle the open error is the one worth keeping.
+    if (rtf1 < 0)
+        return;
+    ssize_t n;
+    do {
+        n = ::write(rtf1, &msg, sizeof msg);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        note_error(errno);
+    else if (n != static_cast<ssize_t>(sizeof msg))
+        note_error(EIO); // a torn record; the rest is not sent on its own
+}
+
+void t_BaseServo::note_error(int err)
+{
+    last_error = err;
+}
+
+void t_BaseServo::set(int position)
+{
+    msg.option = servo_option_set;
+    msg.data1 = servo_width(position);
+    msg.data2 = 0;
+    msg.time = 0;
+    send_msg();
+}
+
+int t_BaseServo::set_stepwidth(int width)
+{
+    if (width < step_min || width > step_max)
+        return -1;
+    step = static_cast<unsigned char>(width);
+    return 0;
+}
+
+int t_BaseServo::get_stepwidth() const
+{
+    return step;
+}
+
+int t_BaseServo::move_left()
+{
+    const int next = value - step;
+    if (next >= 0)
+        value = static_cast<unsigned char>(next);
+    set(value);
+    return value;
+}
+
+int t_BaseServo::move_right()
+{
+    const int next = value + step;
+    if (next <= pos_max)
+        value = static_cast<unsigned char>(next);
+    set(value);
+    return value;
+}
+
+int t_BaseServo::get_pos() const
+{
+    return value;
+}
+
+int t_BaseServo::get_error() const
+{
+    return last_error;
+}

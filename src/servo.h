@@ -1,0 +1,60 @@
+// User-space side of a servo whose pulses come from a real-time module.
+// Commands go down the command device as 28-byte records (servodata.h).
+#ifndef SERVO_SERVO_H
+#define SERVO_SERVO_H
+
+#include "servodata.h"
+
+// Device paths this library was built for.
+extern const char servo_command_device[];
+extern const char servo_status_device[];
+
+// Pulse width in ns for a position: 0 -> 1 ms, 255 -> 1996093 ns, linear,
+// truncated toward zero and never clamped (so -1 -> 996094).
+hrtime_t servo_width(int position);
+
+// One servo: owns a blocking handle on the command device.
+// Nothing here throws or prints; a failed system call is kept for get_error().
+class t_BaseServo {
+public:
+    // Opens the command device and commands initialvalue at once.
+    // The stepping position (get_pos) starts at 0, not at initialvalue.
+    explicit t_BaseServo(int initialvalue);
+    ~t_BaseServo();
+
+    t_BaseServo(const t_BaseServo &) = delete;
+    t_BaseServo &operator=(const t_BaseServo &) = delete;
+
+    // Sends an 'N' record for any position; the stepping position is untouched.
+    void set(int value);
+    // Accepts 1..19; returns -1 and keeps the old width otherwise.
+    int set_stepwidth(int value);
+    int get_stepwidth() const;
+    // Step by the step width if the result stays in 0..255, else stay put.
+    // The position is sent in either case; the new position is returned.
+    int move_left();
+    int move_right();
+    int get_pos() const;
+    // errno of the most recent failed system call of this object, or 0.
+    int get_error() const;
+
+protected:
+    int rtf1;           // command device handle, -1 once closed
+    int rtf2;           // status device handle; only t_Servo opens it
+    my_msg_struct msg;  // outgoing record, rewritten whole by every command
+    hrtime_t my_time;   // t_Servo::move scratch and result
+
+    int open_device(const char *path, int flags);
+    // Closes once and marks the handle -1, so a second call is harmless.
+    void close_handle(int &fd);
+    // Sends msg in one write, retried on EINTR only.
+    void send_msg();
+    void note_error(int err);
+
+private:
+    unsigned char value = 0;
+    unsigned char step = 3;
+    int last_error = 0;
+};
+
+#endif
