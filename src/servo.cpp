@@ -129,3 +129,55 @@ int t_BaseServo::get_error() const
 {
     return last_error;
 }
+
+t_Servo::t_Servo(int /*initvalue*/) : t_BaseServo(0)
+{
+    {
+        // The real-time side expects this second position-0 record.
+        t_BaseServo second(0);
+        if (second.get_error() != 0)
+            note_error(second.get_error());
+    }
+    rtf2 = open_device(servo_status_device, O_RDWR | O_NONBLOCK);
+}
+
+t_Servo::~t_Servo()
+{
+    close_handle(rtf1);
+    close_handle(rtf2);
+}
+
+int t_Servo::move(int startvalue, int endvalue, int time)
+{
+    msg.option = servo_option_timed;
+    const hrtime_t from = servo_width(startvalue);
+    const hrtime_t to = servo_width(endvalue);
+    msg.data1 = from;
+    msg.data2 = to;
+    // In 64 bits: the same as a 32-bit product wherever that one does not overflow.
+    my_time = static_cast<hrtime_t>(time) * 5;
+    hrtime_t increment;
+    if (my_time == 0)
+        increment = from > to ? from - to : to - from;
+    else if (startvalue > endvalue)
+        increment = from / my_time - to / my_time;
+    else
+        increment = to / my_time - from / my_time;
+    my_time = increment;
+    msg.time = increment;
+    send_msg();
+    return 0;
+}
+
+int t_Servo::isdone_moving()
+{
+    char cdone = 'X';
+    ssize_t n;
+    do {
+        n = ::read(rtf2, &cdone, 1);
+    } while (n < 0 && errno == EINTR);
+    // An empty pipe is the normal case, not a failure.
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && rtf2 >= 0)
+        note_error(errno);
+    return cdone == servo_status_done ? 1 : 0;
+}

@@ -57,4 +57,31 @@ private:
     int last_error = 0;
 };
 
+// A servo that can ramp: sends 'T' records and polls the status device.
+//
+// Behaviour callers and the real-time side rely on, odd as some of it looks:
+// - The constructor ignores initvalue: it commands position 0 twice, once
+//   through its own handle and once through a second, short-lived one.
+//   get_pos() starts at 0 as for t_BaseServo.
+// - move() sends an increment per ramp step of
+//       W(end)/(5*time) - W(start)/(5*time)   (swapped if start > end),
+//   each quotient truncated on its own, so it can be one more than the
+//   truncated quotient of the difference. time == 0 means "as fast as the
+//   real-time side can": the increment is the whole distance, one step.
+//   A negative time gives a zero or negative increment.
+// - isdone_moving() reads at most one byte and never blocks. Any byte but 'D'
+//   is consumed and lost. A 'D' nobody read stays waiting, so the first poll
+//   after a later move() can report that earlier move as done.
+class t_Servo : public t_BaseServo {
+public:
+    explicit t_Servo(int initvalue);
+    // Closes the command handle, then the status handle, each once.
+    ~t_Servo();
+
+    // Always returns 0; failures show in get_error().
+    int move(int startvalue, int endvalue, int time);
+    // 1 if a 'D' was waiting on the status device, else 0.
+    int isdone_moving();
+};
+
 #endif

@@ -1,0 +1,194 @@
+// The simulated real-time side: its model directly, then the process.
+#include <climits>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "servo.h"
+#include "servo_model.h"
+#include "support.h"
+
+namespace {
+
+my_msg_struct record(char option, hrtime_t d1, hrtime_t d2 = 0, hrtime_t t = 0)
+{
+    my_msg_struct m{};
+    m.option = option;
+    m.data1 = d1;
+    m.data2 = d2;
+    m.time = t;
+    return m;
+}
+
+int frames_to_end(servo_model &m)
+{
+    int n = 0;
+    while (m.ramping() && n < 1000000) {
+        m.tick();
+        ++n;
+    }
+    return n;
+}
+
+TEST(ServoModel, RampsInWholeStepsAndReportsDoneOnce)
+{
+    const struct {
+        hrtime_t from, to, inc;
+        int frames;
+    } cases[] = {
+        {1000000, 1996093, 19921, 51}, // 50 full steps and a short last one
+        {1996093, 1000000, 19921, 51},
+        {1000000, 1100000, 50000, 2},  // lands exactly
+        {1000000, 1000001, INT64_MAX, 1},
+        {INT64_MIN, INT64_MAX, INT64_MAX, 3},
+        {INT64_MAX, INT64_MIN, INT64_MAX, 3},
+    };
+    for (const auto &c : cases) {
+        servo_model m;
+        EXPECT_EQ(m.apply(record('T', c.from, c.to, c.inc)), servo_model::outcome::ramp_started);
+        EXPECT_EQ(m.width(), c.from);
+        EXPECT_EQ(m.frames_left(), static_cast<std::uint64_t>(c.frames));
+        EXPECT_FALSE(m.take_done());
+        EXPECT_EQ(frames_to_end(m), c.frames) << c.from << " -> " << c.to;
+        EXPECT_EQ(m.width(), c.to);
+        EXPECT_TRUE(m.take_done());
+        EXPECT_FALSE(m.take_done());
+    }
+}
+
+TEST(ServoModel, NonPositiveIncrementOrNoDistanceJumpsAndIsDone)
+{
+    for (hrtime_t inc : {hrtime_t{0}, hrtime_t{-19921}, hrtime_t{INT64_MIN}}) {
+        servo_model m;
+        EXPECT_EQ(m.apply(record('T', 1000000, 1996093, inc)),
+                  servo_model::outcome::ramp_done_at_once);
+        EXPECT_EQ(m.width(), 1996093);
+        EXPECT_FALSE(m.ramping());
+        EXPECT_TRUE(m.take_done());
+    }
+    servo_model m;
+    EXPECT_EQ(m.apply(record('T', 1500000, 1500000, 7)), servo_model::outcome::ramp_done_at_once);
+    EXPECT_TRUE(m.take_done());
+}
+
+TEST(ServoModel, NewerRecordReplacesRampAndUnknownChangesNothing)
+{
+    servo_model m;
+    m.apply(record('T', 1000000, 2000000, 1000));
+    m.tick();
+    EXPECT_EQ(m.apply(record('Q', 5, 6, 7)), servo_model::outcome::unknown);
+    EXPECT_TRUE(m.ramping());
+    EXPECT_EQ(m.width(), 1001000);
+    EXPECT_EQ(m.apply(record('N', 1500000, 99, 99)), servo_model::outcome::set);
+    EXPECT_FALSE(m.ramping());
+    EXPECT_EQ(m.width(), 1500000);
+    EXPECT_FALSE(m.take_done()) << "a replaced ramp never reports done";
+}
+
+TEST(RecordSplitter, ReassemblesRecordsCutAtEveryPoint)
+{
+    my_msg_struct in[3] = {record('N', 1), record('T', -2, 3, 4), record('X', INT64_MIN)};
+    unsigned char bytes[sizeof in];
+    std::memcpy(bytes, in, sizeof in);
+    for (std::size_t cut = 0; cut <= sizeof bytes; ++cut) {
+        record_splitter s;
+        std::vector<my_msg_struct> out;
+        for (auto [from, len] : {std::pair<std::size_t, std::size_t>{0, cut}, {cut, sizeof bytes - cut}}) {
+            const unsigned char *p = bytes + from;
+            my_msg_struct r{};
+            while (s.next(p, len, r))
+                out.push_back(r);
+        }
+        ASSERT_EQ(out.size(), 3u) << "cut at " << cut;
+        EXPECT_EQ(std::memcmp(out.data(), in, sizeof in), 0) << "cut at " << cut;
+        EXPECT_EQ(s.pending(), 0u);
+    }
+}
+
+class Servosim : public ::testing::Test {
+protected:
+    private_dir dir;
+};
+
+TEST_F(Servosim, SetChangesWidthAndUnknownLetterIsIgnored)
+{
+    sim_process sim({"--frame-ms", "2", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    pipe_end status(servo_status_device);
+    {
+        t_BaseServo servo(128);
+        my_msg_struct bad = record('Z', 1, 2, 3);
+        pipe_end cmd(servo_command_device);
+        cmd.put(std::string(reinterpret_cast<const char *>(&bad), sizeof bad));
+        servo.set(255);
+    }
+    ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() >= 2; }));
+    EXPECT_EQ(sim.stop(), 0);
+    const auto rows = read_trace("trace.csv");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].width, 1500000);
+    EXPECT_EQ(rows[1].width, 1996093);
+    EXPECT_NE(sim.err().find("unknown option 0x5a"), std::string::npos) << sim.err();
+    EXPECT_EQ(status.read_all(), "") << "'N' never answers";
+}
+
+TEST_F(Servosim, TimedRecordRampsAndEndsWithDone)
+{
+    sim_process sim({"--frame-ms", "1", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    pipe_end status(servo_status_device);
+    pipe_end cmd(servo_command_device);
+    const my_msg_struct t = record('T', 1000000, 1100000, 25000);
+    cmd.put(std::string(reinterpret_cast<const char *>(&t), sizeof t));
+    std::string got;
+    ASSERT_TRUE(eventually([&] { return (got += status.read_all()) == "D"; })) << got;
+    EXPECT_EQ(sim.stop(), 0);
+    const auto rows = read_trace("trace.csv");
+    std::vector<std::int64_t> widths;
+    for (const trace_row &r : rows)
+        widths.push_back(r.width);
+    EXPECT_EQ(widths, (std::vector<std::int64_t>{1000000, 1025000, 1050000, 1075000, 1100000}));
+    for (std::size_t i = 1; i < rows.size(); ++i)
+        EXPECT_GE(rows[i].t_ms, rows[i - 1].t_ms);
+}
+
+TEST_F(Servosim, RemovesThePipesItMadeAndRefusesASecondInstance)
+{
+    {
+        sim_process sim;
+        ASSERT_TRUE(sim.ready()) << sim.err();
+        sim_process second;
+        EXPECT_FALSE(second.ready());
+        EXPECT_EQ(second.stop(), 1);
+        EXPECT_NE(second.err().find("already serving"), std::string::npos) << second.err();
+        EXPECT_EQ(sim.stop(2), 0) << "SIGINT stops it cleanly";
+    }
+    EXPECT_FALSE(is_fifo(servo_command_device));
+    EXPECT_FALSE(is_fifo(servo_status_device));
+}
+
+TEST_F(Servosim, KeepsPipesItDidNotMake)
+{
+    pipe_end cmd(servo_command_device);
+    pipe_end status(servo_status_device);
+    {
+        sim_process sim;
+        ASSERT_TRUE(sim.ready());
+        EXPECT_EQ(sim.stop(), 0);
+    }
+    EXPECT_TRUE(is_fifo(servo_command_device));
+    EXPECT_TRUE(is_fifo(servo_status_device));
+}
+
+TEST_F(Servosim, RejectsBadArguments)
+{
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--frame-ms", "0"}, {"--frame-ms", "x"}, {"--frame-ms"}, {"--bogus"}}) {
+        const run_result r = run(SERVOSIM_EXE, args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("servosim: "), std::string::npos);
+        EXPECT_FALSE(is_fifo(servo_command_device));
+    }
+}
+
+} // namespace

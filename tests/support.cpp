@@ -1,0 +1,260 @@
+#include "support.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "servo.h"
+
+namespace {
+void die(const std::string &what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void remove_tree(const std::string &dir)
+{
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..")
+                unlink((dir + "/" + name).c_str());
+        }
+        closedir(d);
+    }
+    rmdir(dir.c_str());
+}
+
+int wait_status(pid_t pid)
+{
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+pid_t spawn(const std::string &exe, const std::vector<std::string> &args, const char *out,
+            const char *err)
+{
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(exe.c_str()));
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        die("fork");
+    if (pid == 0) {
+        const int o = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = open("/dev/null", O_RDONLY);
+        if (o < 0 || e < 0 || in < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+} // namespace
+
+private_dir::private_dir()
+{
+    char tmpl[] = "/tmp/servo-test-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        die("mkdtemp");
+    dir = tmpl;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        die("getcwd");
+    previous = cwd;
+    if (chdir(dir.c_str()) != 0)
+        die("chdir");
+}
+
+private_dir::~private_dir()
+{
+    if (chdir(previous.c_str()) != 0)
+        std::perror("chdir back");
+    remove_tree(dir);
+}
+
+pipe_end::pipe_end(const char *name)
+{
+    if (mkfifo(name, 0666) != 0 && errno != EEXIST)
+        die(std::string("mkfifo ") + name);
+    // Read-write keeps the pipe alive between the writers' opens.
+    handle = open(name, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (handle < 0)
+        die(std::string("open ") + name);
+}
+
+pipe_end::~pipe_end()
+{
+    if (handle >= 0)
+        close(handle);
+}
+
+std::string pipe_end::read_all()
+{
+    std::string got;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(handle, buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, static_cast<std::size_t>(n));
+        else if (!(n < 0 && errno == EINTR))
+            return got;
+    }
+}
+
+std::int64_t le64(const unsigned char *p)
+{
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | p[i];
+    return static_cast<std::int64_t>(v);
+}
+
+std::vector<wire_record> pipe_end::records()
+{
+    const std::string raw = read_all();
+    if (raw.size() % sizeof(my_msg_struct) != 0)
+        throw std::runtime_error("torn record: " + std::to_string(raw.size()) + " bytes");
+    std::vector<wire_record> recs;
+    for (std::size_t at = 0; at < raw.size(); at += sizeof(my_msg_struct)) {
+        const auto *p = reinterpret_cast<const unsigned char *>(raw.data() + at);
+        recs.push_back({p[0], le64(p + 4), le64(p + 12), le64(p + 20)});
+    }
+    return recs;
+}
+
+void pipe_end::put(const std::string &bytes)
+{
+    if (write(handle, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        die("write to pipe");
+}
+
+run_result run(const std::string &exe, const std::vector<std::string> &args)
+{
+    run_result r;
+    r.status = wait_status(spawn(exe, args, ".run.out", ".run.err"));
+    r.out = slurp(".run.out");
+    r.err = slurp(".run.err");
+    unlink(".run.out");
+    unlink(".run.err");
+    return r;
+}
+
+sim_process::sim_process(const std::vector<std::string> &args)
+{
+    static int instances = 0;
+    const std::string name = ".sim" + std::to_string(++instances);
+    out_file = name + ".out";
+    err_file = name + ".err";
+    child = spawn(SERVOSIM_EXE, args, out_file.c_str(), err_file.c_str());
+}
+
+sim_process::~sim_process()
+{
+    if (child > 0)
+        stop();
+}
+
+bool sim_process::ready()
+{
+    for (int i = 0; i < 10000; ++i) {
+        // The banner comes only once both pipes are open and published.
+        if (out().find("servosim: commands on") != std::string::npos)
+            return true;
+        int st = 0;
+        if (waitpid(child, &st, WNOHANG) == child) {
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            child = -1;
+            return false;
+        }
+        usleep(1000);
+    }
+    return false;
+}
+
+int sim_process::stop(int sig)
+{
+    if (child > 0) {
+        kill(child, sig);
+        status = wait_status(child);
+        child = -1;
+    }
+    return status;
+}
+
+std::string sim_process::out() const { return slurp(out_file); }
+std::string sim_process::err() const { return slurp(err_file); }
+
+std::vector<trace_row> read_trace(const std::string &file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::vector<trace_row> rows;
+    if (!std::getline(in, line) || line != "t_ms,width_ns")
+        throw std::runtime_error("trace without header: " + file);
+    while (std::getline(in, line)) {
+        trace_row r{};
+        char comma = 0;
+        std::istringstream fields(line);
+        if (!(fields >> r.t_ms >> comma >> r.width) || comma != ',')
+            throw std::runtime_error("bad trace row: " + line);
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+std::string slurp(const std::string &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int open_fd_count()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr)
+            ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+bool is_fifo(const char *path)
+{
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+bool eventually(const std::function<bool()> &cond, int max_ms)
+{
+    for (int i = 0; i < max_ms; ++i) {
+        if (cond())
+            return true;
+        usleep(1000);
+    }
+    return cond();
+}

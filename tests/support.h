@@ -1,0 +1,93 @@
+// Helpers that let tests see what really crosses the named pipes.
+#ifndef SERVO_TESTS_SUPPORT_H
+#define SERVO_TESTS_SUPPORT_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "servodata.h"
+
+// A fresh directory under /tmp, made the working directory for its lifetime,
+// so the relative device names of the test build land there.
+class private_dir {
+public:
+    private_dir();
+    ~private_dir();
+    private_dir(const private_dir &) = delete;
+    private_dir &operator=(const private_dir &) = delete;
+    const std::string &path() const { return dir; }
+
+private:
+    std::string dir;
+    std::string previous;
+};
+
+// A record as it travelled, decoded from its little-endian bytes.
+struct wire_record {
+    unsigned char option;
+    std::int64_t data1, data2, time;
+};
+
+// The test's own end of a named pipe that it creates at name.
+class pipe_end {
+public:
+    explicit pipe_end(const char *name);
+    ~pipe_end();
+    pipe_end(const pipe_end &) = delete;
+    pipe_end &operator=(const pipe_end &) = delete;
+
+    std::string read_all();           // whatever is waiting now
+    std::vector<wire_record> records(); // read_all cut into 28-byte records
+    void put(const std::string &bytes);
+    int fd() const { return handle; }
+
+private:
+    int handle = -1;
+};
+
+std::int64_t le64(const unsigned char *p);
+
+struct run_result {
+    int status = -1; // exit status, or 128 + signal
+    std::string out, err;
+};
+// Runs a built program in the working directory, as a user would.
+run_result run(const std::string &exe, const std::vector<std::string> &args);
+
+// servosim run in the working directory, stopped with SIGTERM.
+class sim_process {
+public:
+    explicit sim_process(const std::vector<std::string> &args = {});
+    ~sim_process();
+    sim_process(const sim_process &) = delete;
+    sim_process &operator=(const sim_process &) = delete;
+
+    // Waits until servosim serves both pipes; false if it died first.
+    bool ready();
+    int stop(int sig = 15);  // exit status, or 128 + signal
+    std::string out() const;
+    std::string err() const;
+    pid_t pid() const { return child; }
+
+private:
+    pid_t child = -1;
+    int status = -1;
+    std::string out_file, err_file;
+};
+
+struct trace_row {
+    double t_ms;
+    std::int64_t width;
+};
+std::vector<trace_row> read_trace(const std::string &file);
+
+std::string slurp(const std::string &file);
+int open_fd_count();
+bool is_fifo(const char *path);
+// Polls cond every millisecond, giving up after a generous bound.
+bool eventually(const std::function<bool()> &cond, int max_ms = 10000);
+
+#endif

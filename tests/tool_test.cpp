@@ -1,0 +1,105 @@
+// setServo run as a user runs it.
+#include <gtest/gtest.h>
+
+#include "servo.h"
+#include "support.h"
+
+namespace {
+
+class SetServo : public ::testing::Test {
+protected:
+    private_dir dir;
+    run_result tool(const std::vector<std::string> &args) { return run(SETSERVO_EXE, args); }
+};
+
+TEST_F(SetServo, ValidPositionSendsOneRecordSilently)
+{
+    pipe_end pipe(servo_command_device);
+    const struct {
+        const char *arg;
+        std::int64_t width;
+    } cases[] = {{"128", 1500000},          {"0", 1000000},        {"255", 1996093},
+                 {"300", 2171875},          {"-5", 980469},        {"-1", 996094},
+                 {"  42", 1164062},         {"+7", 1027343},       {"007", 1027343},
+                 {"2147483647", 8388608996093}, {"-2147483648", -8388607000000}};
+    for (const auto &c : cases) {
+        const run_result r = tool({c.arg});
+        EXPECT_EQ(r.status, 0) << c.arg;
+        EXPECT_EQ(r.out, "") << c.arg;
+        EXPECT_EQ(r.err, "") << c.arg;
+        const auto recs = pipe.records();
+        ASSERT_EQ(recs.size(), 1u) << c.arg;
+        EXPECT_EQ(recs[0].option, 'N');
+        EXPECT_EQ(recs[0].data1, c.width) << c.arg;
+        EXPECT_EQ(recs[0].data2, 0);
+        EXPECT_EQ(recs[0].time, 0);
+    }
+}
+
+TEST_F(SetServo, InvalidPositionIsRefusedBeforeTheDeviceIsTouched)
+{
+    const char *bad[] = {"abc", "12x", "", " ", "1e3", "0x10", "+", "-", "--5", "+-5", "12 ",
+                         "1 2", "2147483648", "-2147483649", "99999999999999999999", "\t"};
+    for (const char *arg : bad) {
+        // No device at all: a usage error must come first, not a device error.
+        const run_result r = tool({arg});
+        EXPECT_EQ(r.status, 2) << arg;
+        EXPECT_EQ(r.err, std::string("setServo: invalid position '") + arg + "'\n");
+        EXPECT_EQ(r.out, "");
+    }
+    pipe_end pipe(servo_command_device);
+    for (const char *arg : bad) {
+        EXPECT_EQ(tool({arg}).status, 2) << arg;
+        EXPECT_EQ(pipe.read_all(), "") << arg << " must send nothing";
+    }
+}
+
+TEST_F(SetServo, WrongArgumentCountPrintsUsage)
+{
+    pipe_end pipe(servo_command_device);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, {"1", "2"}, {"1", "2", "3"}, {"--help", "1"}}) {
+        const run_result r = tool(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "usage: setServo POSITION\n");
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(pipe.read_all(), "");
+}
+
+TEST_F(SetServo, HelpGoesToStdoutAndSucceeds)
+{
+    for (const char *flag : {"-h", "--help"}) {
+        const run_result r = tool({flag});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("usage: setServo POSITION\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(SetServo, MissingDeviceFailsWithReasonAndHint)
+{
+    const run_result r = tool({"128"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("setServo: ") + servo_command_device +
+                         ": No such file or directory (is the real-time servo module or servosim "
+                         "running?)\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(SetServo, MovesTheSimulatedServo)
+{
+    sim_process sim({"--frame-ms", "2", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    for (const char *arg : {"128", "255", "-5"})
+        ASSERT_EQ(tool({arg}).status, 0);
+    ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() == 3; }));
+    EXPECT_EQ(sim.stop(), 0);
+    const auto rows = read_trace("trace.csv");
+    EXPECT_EQ(rows[0].width, 1500000);
+    EXPECT_EQ(rows[1].width, 1996093);
+    EXPECT_EQ(rows[2].width, 980469);
+    EXPECT_NE(sim.out().find("N  set   pos   128.0"), std::string::npos) << sim.out();
+}
+
+} // namespace

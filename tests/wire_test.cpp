@@ -1,0 +1,44 @@
+// What the real-time side receives: exact bytes on the command pipe.
+#include <climits>
+#include <gtest/gtest.h>
+
+#include "servo.h"
+#include "support.h"
+
+namespace {
+
+struct width_case {
+    int position;
+    std::int64_t width;
+};
+
+const width_case width_table[] = {
+    {0, 1000000},        {1, 1003906},          {128, 1500000},
+    {255, 1996093},      {256, 2000000},        {300, 2171875},
+    {-1, 996094},        {-5, 980469},          {-256, 0},
+    {-257, -3906},       {INT_MAX, 8388608996093}, {INT_MIN, -8388607000000},
+};
+
+TEST(WidthRule, MatchesTableTruncatingTowardZero)
+{
+    for (const width_case &c : width_table)
+        EXPECT_EQ(servo_width(c.position), c.width) << "position " << c.position;
+}
+
+TEST(Wire, SetRecordBytesAsTheRealTimeSideReadsThem)
+{
+    private_dir dir;
+    pipe_end pipe(servo_command_device);
+    for (const width_case &c : width_table) {
+        { t_BaseServo servo(c.position); }
+        const std::string raw = pipe.read_all();
+        ASSERT_EQ(raw.size(), 28u) << "position " << c.position;
+        const auto *p = reinterpret_cast<const unsigned char *>(raw.data());
+        EXPECT_EQ(p[0], 'N');
+        EXPECT_EQ(le64(p + 4), c.width) << "position " << c.position;
+        EXPECT_EQ(le64(p + 12), 0);
+        EXPECT_EQ(le64(p + 20), 0);
+    }
+}
+
+} // namespace
