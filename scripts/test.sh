@@ -30,5 +30,9 @@ cmake --install "$out/test" --prefix "$out/prefix" >/dev/null
 cmake -S "$root/tests/consumer" -B "$out/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$out/prefix" >/dev/null
 cmake --build "$out/consumer"
 "$out/consumer/consumer"
-test -x "$out/prefix/bin/setServo" && test -x "$out/prefix/bin/servosim"
+cmake -S "$root/examples" -B "$out/examples" -G Ninja -DCMAKE_PREFIX_PATH="$out/prefix" >/dev/null
+cmake --build "$out/examples"
+for tool in setServo servosim servoplot servo-sweep; do
+  test -x "$out/prefix/bin/$tool" || { echo "not installed: bin/$tool"; exit 1; }
+done
 echo "all test stages passed"

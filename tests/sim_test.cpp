@@ -1,4 +1,5 @@
 // The simulated real-time side: its model directly, then the process.
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -189,6 +190,55 @@ TEST_F(Servosim, RejectsBadArguments)
         EXPECT_NE(r.err.find("servosim: "), std::string::npos);
         EXPECT_FALSE(is_fifo(servo_command_device));
     }
+}
+
+} // namespace
+
+#include <sstream>
+
+#include "trace_plot.h"
+
+namespace {
+
+TEST(TracePlot, ReadsTracesAndRefusesAnythingElse)
+{
+    const struct {
+        const char *text;
+        bool ok;
+        std::size_t points;
+    } cases[] = {
+        {"t_ms,width_ns\n0.5,1000000\n20.25,1019921\n", true, 2},
+        {"t_ms,width_ns\n", true, 0},
+        {"time,width\n1,2\n", false, 0},
+        {"t_ms,width_ns\n1.0;1000000\n", false, 0},
+        {"t_ms,width_ns\n1.0,10x\n", false, 0},
+        {"t_ms,width_ns\nnan,1000000\n", false, 0},
+        {"", false, 0},
+    };
+    for (const auto &c : cases) {
+        std::istringstream in(c.text);
+        std::vector<trace_point> points;
+        std::string why;
+        EXPECT_EQ(parse_trace(in, points, why), c.ok) << c.text;
+        if (c.ok)
+            EXPECT_EQ(points.size(), c.points);
+        else
+            EXPECT_FALSE(why.empty());
+    }
+}
+
+TEST(TracePlot, DrawsEveryChangeAsAStep)
+{
+    const std::string svg = render_svg({{0, 1000000}, {10, 1500000}, {30, 1996093}});
+    EXPECT_EQ(svg.rfind("<svg ", 0), 0u);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
+    const auto line = svg.find("<polyline");
+    ASSERT_NE(line, std::string::npos);
+    const std::string pts = svg.substr(line, svg.find("/>", line) - line);
+    // Two vertices a change, one to close the last step.
+    EXPECT_EQ(std::count(pts.begin(), pts.end(), ','), 7);
+    EXPECT_NE(svg.find("3 width changes"), std::string::npos);
+    EXPECT_EQ(render_svg({}).find("<polyline"), std::string::npos);
 }
 
 } // namespace

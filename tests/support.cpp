@@ -161,13 +161,13 @@ run_result run(const std::string &exe, const std::vector<std::string> &args)
     return r;
 }
 
-sim_process::sim_process(const std::vector<std::string> &args)
+sim_process::sim_process(const std::vector<std::string> &args, const std::string &exe)
 {
     static int instances = 0;
     const std::string name = ".sim" + std::to_string(++instances);
     out_file = name + ".out";
     err_file = name + ".err";
-    child = spawn(SERVOSIM_EXE, args, out_file.c_str(), err_file.c_str());
+    child = spawn(exe, args, out_file.c_str(), err_file.c_str());
 }
 
 sim_process::~sim_process()
@@ -197,6 +197,15 @@ int sim_process::stop(int sig)
 {
     if (child > 0) {
         kill(child, sig);
+        status = wait_status(child);
+        child = -1;
+    }
+    return status;
+}
+
+int sim_process::wait_exit()
+{
+    if (child > 0) {
         status = wait_status(child);
         child = -1;
     }

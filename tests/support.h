@@ -57,10 +57,12 @@ struct run_result {
 // Runs a built program in the working directory, as a user would.
 run_result run(const std::string &exe, const std::vector<std::string> &args);
 
-// servosim run in the working directory, stopped with SIGTERM.
+// A program run in the background in the working directory; by default
+// servosim. Stopped with SIGTERM unless it has ended.
 class sim_process {
 public:
-    explicit sim_process(const std::vector<std::string> &args = {});
+    explicit sim_process(const std::vector<std::string> &args = {},
+                         const std::string &exe = SERVOSIM_EXE);
     ~sim_process();
     sim_process(const sim_process &) = delete;
     sim_process &operator=(const sim_process &) = delete;
@@ -68,6 +70,7 @@ public:
     // Waits until servosim serves both pipes; false if it died first.
     bool ready();
     int stop(int sig = 15);  // exit status, or 128 + signal
+    int wait_exit();         // the same, without a signal
     std::string out() const;
     std::string err() const;
     pid_t pid() const { return child; }

@@ -103,3 +103,65 @@ TEST_F(SetServo, MovesTheSimulatedServo)
 }
 
 } // namespace
+
+namespace {
+
+class Sweep : public ::testing::Test {
+protected:
+    private_dir dir;
+};
+
+TEST_F(Sweep, RampsThereAndBackWaitingForEachDone)
+{
+    sim_process sim({"--frame-ms", "1", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    const run_result r = run(SWEEP_EXE, {"10", "200", "3"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sim.stop(), 0);
+    const auto rows = read_trace("trace.csv");
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.back().width, servo_width(10));
+    std::size_t dones = 0;
+    for (std::size_t at = 0; (at = sim.out().find("D  done", at)) != std::string::npos; ++at)
+        ++dones;
+    EXPECT_EQ(dones, 2u);
+}
+
+TEST_F(Sweep, ReportsAServoItCannotReach)
+{
+    const run_result r = run(SWEEP_EXE, {"0", "255", "10"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("servo-sweep: cannot reach the servo: No such file or directory"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(Sweep, RefusesBadUsage)
+{
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, {"0", "255"}, {"0", "x", "10"}, {"0", "255", "-1"},
+          {"--timeout-ms", "0", "0", "1", "2"}, {"0", "255", "10", "4"}}) {
+        const run_result r = run(SWEEP_EXE, args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("servo-sweep: ", 0) == 0 || r.err.rfind("usage: ", 0) == 0, true)
+            << r.err;
+    }
+}
+
+TEST_F(Sweep, BoundedWaitReportsASimulatorKilledMidRamp)
+{
+    sim_process sim({"--frame-ms", "5", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    // 1992 ns a frame: about 500 frames, so the kill lands mid-ramp.
+    sim_process sweep({"--timeout-ms", "1000", "0", "255", "1000"}, SWEEP_EXE);
+    ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() >= 3; }));
+    EXPECT_EQ(sim.stop(9), 128 + 9);
+    EXPECT_EQ(sweep.wait_exit(), 1);
+    EXPECT_NE(sweep.err().find("servo-sweep: no done notice for the move 0 -> 255 within 1000 ms"),
+              std::string::npos)
+        << sweep.err();
+}
+
+} // namespace

@@ -1,0 +1,217 @@
+#include <cerrno>
+#include <climits>
+#include <gtest/gtest.h>
+#include <type_traits>
+
+#include "close_counter.h"
+#include "servo.h"
+#include "support.h"
+
+namespace {
+
+static_assert(std::is_base_of_v<t_BaseServo, t_Servo>, "t_Servo is a t_BaseServo");
+static_assert(sizeof(t_Servo) == sizeof(t_BaseServo), "t_Servo adds no fields");
+static_assert(!std::is_copy_constructible_v<t_Servo>, "one owner per handle");
+
+struct peek_timed : t_Servo {
+    using t_Servo::t_Servo;
+    int command_fd() const { return rtf1; }
+    int status_fd() const { return rtf2; }
+    hrtime_t increment() const { return my_time; }
+};
+
+class TimedServo : public ::testing::Test {
+protected:
+    private_dir dir;
+    pipe_end command{servo_command_device};
+    pipe_end status{servo_status_device};
+};
+
+TEST_F(TimedServo, ConstructionSendsTwoPositionZeroRecordsWhateverInitvalue)
+{
+    for (int init : {0, 200, -7}) {
+        peek_timed servo(init);
+        const auto recs = command.records();
+        ASSERT_EQ(recs.size(), 2u);
+        for (const wire_record &r : recs) {
+            EXPECT_EQ(r.option, 'N');
+            EXPECT_EQ(r.data1, 1000000);
+            EXPECT_EQ(r.data2, 0);
+            EXPECT_EQ(r.time, 0);
+        }
+        EXPECT_EQ(servo.get_pos(), 0);
+        EXPECT_EQ(servo.get_stepwidth(), 3);
+        EXPECT_EQ(servo.get_error(), 0);
+        EXPECT_GE(servo.status_fd(), 0);
+    }
+}
+
+struct move_case {
+    int start, end, time;
+    std::int64_t data1, data2, increment;
+};
+
+TEST_F(TimedServo, MoveSendsOneTimedRecordWithSeparatelyTruncatedIncrement)
+{
+    const move_case cases[] = {
+        {0, 255, 10, 1000000, 1996093, 19921},
+        {255, 0, 10, 1996093, 1000000, 19921},
+        {0, 255, 1, 1000000, 1996093, 199218},
+        {100, 100, 7, 1390625, 1390625, 0},
+        {10, 200, 3, 1039062, 1781250, 49480}, // not (1781250 - 1039062) / 15 = 49479
+        {200, 10, 3, 1781250, 1039062, 49480},
+        {0, 255, -10, 1000000, 1996093, -19921},
+        {50, 60, 1000000, 1195312, 1234375, 0},
+        {0, 1, 200200, 1000000, 1003906, 1},
+        {-1, 300, 429496729, 996094, 2171875, 0}, // the largest time a 32-bit product allows
+        // A duration of 0 ends in one step instead of dividing by zero.
+        {0, 255, 0, 1000000, 1996093, 996093},
+        {255, 0, 0, 1996093, 1000000, 996093},
+        {7, 7, 0, 1027343, 1027343, 0},
+        // Beyond the 32-bit product: formed in 64 bits, no overflow.
+        {INT_MIN, INT_MAX, INT_MAX, -8388607000000, 8388608996093, 781 - (-781)},
+        {INT_MAX, INT_MIN, INT_MIN, 8388608996093, -8388607000000, -781 - 781},
+    };
+    peek_timed servo(0);
+    command.read_all();
+    for (const move_case &c : cases) {
+        EXPECT_EQ(servo.move(c.start, c.end, c.time), 0);
+        const auto recs = command.records();
+        ASSERT_EQ(recs.size(), 1u);
+        EXPECT_EQ(recs[0].option, 'T');
+        EXPECT_EQ(recs[0].data1, c.data1) << c.start;
+        EXPECT_EQ(recs[0].data2, c.data2) << c.end;
+        EXPECT_EQ(recs[0].time, c.increment) << c.start << " -> " << c.end << " in " << c.time;
+        EXPECT_EQ(servo.increment(), c.increment) << "the increment stays in my_time";
+    }
+    EXPECT_EQ(servo.get_error(), 0);
+}
+
+TEST_F(TimedServo, MoveLeavesSteppingAloneAndSetAfterItSendsZeros)
+{
+    t_Servo servo(0);
+    servo.set_stepwidth(7);
+    servo.move_right();
+    servo.move(0, 255, 10);
+    EXPECT_EQ(servo.get_pos(), 7);
+    EXPECT_EQ(servo.get_stepwidth(), 7);
+    command.read_all();
+    servo.set(128);
+    const auto recs = command.records();
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].option, 'N');
+    EXPECT_EQ(recs[0].data2, 0);
+    EXPECT_EQ(recs[0].time, 0);
+}
+
+TEST_F(TimedServo, PollingReadsOneByteAndOnlyDMeansDone)
+{
+    t_Servo servo(0);
+    EXPECT_EQ(servo.isdone_moving(), 0) << "empty: returns at once";
+    status.put("D");
+    EXPECT_EQ(servo.isdone_moving(), 1);
+    EXPECT_EQ(servo.isdone_moving(), 0) << "the D was consumed";
+    status.put("QD");
+    EXPECT_EQ(servo.isdone_moving(), 0) << "Q is consumed and lost";
+    EXPECT_EQ(servo.isdone_moving(), 1);
+    status.put("D");
+    servo.move(0, 10, 1);
+    EXPECT_EQ(servo.isdone_moving(), 1) << "a stale D still counts";
+    EXPECT_EQ(status.read_all(), "");
+    EXPECT_EQ(servo.get_error(), 0);
+}
+
+TEST_F(TimedServo, DestructionClosesBothHandlesOnceAndLeaksNothing)
+{
+    const int before = open_fd_count();
+    int cmd = -1, st = -1;
+    {
+        peek_timed servo(0);
+        cmd = servo.command_fd();
+        st = servo.status_fd();
+        EXPECT_EQ(open_fd_count(), before + 2) << "the second command handle is gone";
+        reset_close_counts();
+    }
+    EXPECT_NE(cmd, st);
+    EXPECT_EQ(close_count(cmd), 1);
+    EXPECT_EQ(close_count(st), 1);
+    EXPECT_EQ(open_fd_count(), before);
+}
+
+TEST(TimedServoWithoutStatus, ReportsTheMissingStatusDeviceAndNeverSaysDone)
+{
+    private_dir dir;
+    pipe_end command(servo_command_device);
+    reset_close_counts();
+    {
+        peek_timed servo(0);
+        EXPECT_EQ(servo.status_fd(), -1);
+        EXPECT_EQ(servo.get_error(), ENOENT);
+        EXPECT_EQ(servo.isdone_moving(), 0);
+        servo.move(0, 255, 10);
+        EXPECT_EQ(command.records().size(), 3u) << "commands still go out";
+    }
+    EXPECT_EQ(close_count(-1), 0);
+}
+
+class TimedServoAgainstSim : public ::testing::Test {
+protected:
+    private_dir dir;
+};
+
+bool wait_done(t_Servo &servo)
+{
+    return eventually([&] { return servo.isdone_moving() == 1; });
+}
+
+TEST_F(TimedServoAgainstSim, RampEndsAtTargetInTheExpectedStepsAndSaysDone)
+{
+    sim_process sim({"--frame-ms", "1", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    t_Servo servo(0);
+    servo.move(0, 255, 10); // 19921 ns a frame over 996093 ns: 51 frames
+    ASSERT_TRUE(wait_done(servo));
+    EXPECT_EQ(sim.stop(), 0);
+    const auto rows = read_trace("trace.csv");
+    // Position 0 once (the second identical record changes nothing), then the steps.
+    ASSERT_EQ(rows.size(), 52u);
+    EXPECT_EQ(rows.front().width, 1000000);
+    EXPECT_EQ(rows[1].width, 1000000 + 19921);
+    EXPECT_EQ(rows.back().width, 1996093);
+    EXPECT_EQ(servo.isdone_moving(), 0) << "exactly one D";
+}
+
+TEST_F(TimedServoAgainstSim, ZeroDurationEndsInOneStep)
+{
+    sim_process sim({"--frame-ms", "1", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    t_Servo servo(0);
+    servo.move(0, 128, 0);
+    ASSERT_TRUE(wait_done(servo));
+    EXPECT_EQ(sim.stop(), 0);
+    const auto rows = read_trace("trace.csv");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows.back().width, 1500000);
+}
+
+TEST_F(TimedServoAgainstSim, SecondMoveReplacesARunningRamp)
+{
+    sim_process sim({"--frame-ms", "2", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    t_Servo servo(0);
+    servo.move(0, 255, 1000); // 1992 ns a frame: 501 frames, far from done
+    ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() >= 3; }));
+    servo.move(200, 100, 1);
+    ASSERT_TRUE(wait_done(servo));
+    EXPECT_EQ(sim.stop(), 0);
+    const auto rows = read_trace("trace.csv");
+    EXPECT_EQ(rows.back().width, servo_width(100));
+    int at_start_of_second = 0;
+    for (const trace_row &r : rows)
+        at_start_of_second += r.width == servo_width(200);
+    EXPECT_EQ(at_start_of_second, 1);
+    EXPECT_EQ(servo.isdone_moving(), 0) << "the replaced ramp never said done";
+    EXPECT_NE(sim.out().find("ramp replaced"), std::string::npos);
+}
+
+} // namespace
