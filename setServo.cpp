@@ -50,8 +50,10 @@ int main(int argc, char **argv)
     t_BaseServo servo(position);
     const int err = servo.get_error();
     if (err != 0) {
-        std::fprintf(stderr, "setServo: %s: %s%s\n", servo_command_device, std::strerror(err),
-                     err == ENOENT ? " (is the real-time servo module or servosim running?)" : "");
+        const char *hint = err == ENOENT   ? " (is the real-time servo module or servosim running?)"
+                           : err == ENODEV ? " (not a FIFO or character device)"
+                                           : "";
+        std::fprintf(stderr, "setServo: %s: %s%s\n", servo_command_device, std::strerror(err), hint);
         return exit_failed;
     }
     return exit_ok;

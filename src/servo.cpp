@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef SERVO_COMMAND_DEVICE
@@ -45,8 +46,18 @@ int t_BaseServo::open_device(const char *path, int flags)
     do {
         fd = ::open(path, flags | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+    if (fd < 0) {
         note_error(errno);
+        return -1;
+    }
+    // A regular file left at the device path (say, by a redirect while the
+    // module was not loaded) would swallow every record without complaint.
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && !S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+        ::close(fd);
+        note_error(ENODEV);
+        return -1;
+    }
     return fd;
 }
 

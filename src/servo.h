@@ -44,6 +44,7 @@ protected:
     my_msg_struct msg;  // outgoing record, rewritten whole by every command
     hrtime_t my_time;   // t_Servo::move scratch and result
 
+    // -1 on failure; anything but a FIFO or character device fails with ENODEV.
     int open_device(const char *path, int flags);
     // Closes once and marks the handle -1, so a second call is harmless.
     void close_handle(int &fd);

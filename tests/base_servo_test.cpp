@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <thread>
 #include <type_traits>
 #include <unistd.h>
@@ -146,19 +147,35 @@ TEST_F(BaseServo, ClosesItsHandleExactlyOnceAndLeaksNothing)
 
 TEST(BaseServoWithoutDevice, ReportsTheOpenErrorAndClosesNothing)
 {
-    private_dir dir;
-    reset_close_counts();
-    const int before = open_fd_count();
-    {
-        peek_servo servo(128);
-        EXPECT_EQ(servo.command_fd(), -1);
-        EXPECT_EQ(servo.get_error(), ENOENT);
-        servo.set(3);
-        EXPECT_EQ(servo.move_right(), 3) << "stepping still works without a device";
-        EXPECT_EQ(servo.get_error(), ENOENT) << "the first cause is kept";
+    const struct {
+        const char *what;
+        int (*make)(const char *);
+        int error;
+    } cases[] = {
+        {"missing", [](const char *) { return 0; }, ENOENT},
+        {"regular file", [](const char *p) { return close(open(p, O_WRONLY | O_CREAT, 0644)); }, ENODEV},
+        {"directory", [](const char *p) { return mkdir(p, 0755); }, EISDIR},
+    };
+    for (const auto &c : cases) {
+        private_dir dir;
+        ASSERT_EQ(c.make(servo_command_device), 0) << c.what;
+        const int before = open_fd_count();
+        {
+            peek_servo servo(128);
+            reset_close_counts();
+            EXPECT_EQ(servo.command_fd(), -1) << c.what;
+            EXPECT_EQ(servo.get_error(), c.error) << c.what;
+            servo.set(3);
+            EXPECT_EQ(servo.move_right(), 3) << "stepping still works without a device";
+            EXPECT_EQ(servo.get_error(), c.error) << "the first cause is kept";
+        }
+        EXPECT_EQ(close_count(-1), 0);
+        EXPECT_EQ(open_fd_count(), before) << c.what;
+        struct stat st {};
+        if (stat(servo_command_device, &st) == 0 && S_ISREG(st.st_mode)) {
+            EXPECT_EQ(st.st_size, 0) << "nothing was written to the file";
+        }
     }
-    EXPECT_EQ(close_count(-1), 0);
-    EXPECT_EQ(open_fd_count(), before);
 }
 
 void on_signal(int) {}

@@ -165,3 +165,78 @@ TEST_F(Sweep, BoundedWaitReportsASimulatorKilledMidRamp)
 }
 
 } // namespace
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class ToolFaults : public ::testing::Test {
+protected:
+    private_dir dir;
+};
+
+TEST_F(ToolFaults, RegularFileAtTheDevicePathIsRefused)
+{
+    const int fd = open(servo_command_device, O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const run_result r = run(SETSERVO_EXE, {"128"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("setServo: ") + servo_command_device +
+                         ": No such device (not a FIFO or character device)\n");
+    EXPECT_EQ(slurp(servo_command_device), "") << "no record vanishes into a file";
+}
+
+TEST_F(ToolFaults, DeviceWithoutWritePermissionFails)
+{
+    pipe_end pipe(servo_command_device);
+    ASSERT_EQ(chmod(servo_command_device, 0444), 0);
+    run_result r;
+    if (geteuid() == 0) {
+        // Root ignores modes: run as nobody, who may enter the directory only.
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        if (access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "setpriv is not installed";
+        r = run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", SETSERVO_EXE, "128"});
+        if (r.err.find("setpriv:") != std::string::npos || r.status == 126 || r.status == 127)
+            GTEST_SKIP() << "cannot run as nobody here: " << r.err;
+    } else {
+        r = run(SETSERVO_EXE, {"128"});
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("setServo: ") + servo_command_device + ": Permission denied\n");
+    EXPECT_EQ(pipe.read_all(), "");
+}
+
+TEST_F(ToolFaults, KilledWhileBlockedInWriteLeavesNoTornRecord)
+{
+    pipe_end pipe(servo_command_device);
+    const int filler = open(servo_command_device, O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    std::size_t filled = 0;
+    while (write(filler, "F", 1) == 1)
+        ++filled;
+    close(filler);
+    for (int sig : {SIGINT, SIGTERM}) {
+        sim_process tool({"128"}, SETSERVO_EXE);
+        usleep(50000); // let it reach the blocked write; the check holds either way
+        EXPECT_EQ(tool.stop(sig), 128 + sig);
+    }
+    const std::string got = pipe.read_all();
+    EXPECT_EQ(got.size(), filled) << "nothing reported as sent, nothing torn";
+}
+
+TEST_F(ToolFaults, SweepWithoutStatusDeviceFails)
+{
+    pipe_end command(servo_command_device);
+    const run_result r = run(SWEEP_EXE, {"0", "255", "10"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot reach the servo: No such file or directory"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(command.records().size(), 2u) << "only the two start-up records went out";
+}
+
+} // namespace
