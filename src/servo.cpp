@@ -30,6 +30,9 @@ hrtime_t servo_width(int position)
 
 t_BaseServo::t_BaseServo(int initialvalue) : rtf1(-1), rtf2(-1), msg(), my_time(0)
 {
+    // Value-initialisation need not clear the padding; the gap bytes go on
+    // the wire, so make them zero rather than stack leftovers.
+    std::memset(&msg, 0, sizeof msg);
     rtf1 = open_device(servo_command_device, O_RDWR);
     set(initialvalue);
     step = 3;

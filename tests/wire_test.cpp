@@ -35,10 +35,29 @@ TEST(Wire, SetRecordBytesAsTheRealTimeSideReadsThem)
         ASSERT_EQ(raw.size(), 28u) << "position " << c.position;
         const auto *p = reinterpret_cast<const unsigned char *>(raw.data());
         EXPECT_EQ(p[0], 'N');
+        EXPECT_EQ(p[1] | p[2] | p[3], 0) << "gap bytes are zero, not stack leftovers";
         EXPECT_EQ(le64(p + 4), c.width) << "position " << c.position;
         EXPECT_EQ(le64(p + 12), 0);
         EXPECT_EQ(le64(p + 20), 0);
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Wire, TimedRecordsCarryZeroGapBytes)
+{
+    private_dir dir;
+    pipe_end command(servo_command_device);
+    pipe_end status(servo_status_device);
+    t_Servo servo(0);
+    servo.move(0, 255, 10);
+    const std::string raw = command.read_all();
+    ASSERT_EQ(raw.size(), 3 * 28u);
+    for (std::size_t at = 0; at < raw.size(); at += 28)
+        EXPECT_EQ(raw.substr(at + 1, 3), std::string(3, '\0')) << "record " << at / 28;
+    EXPECT_EQ(raw[56], 'T');
 }
 
 } // namespace
