@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# System calls and heap allocations per library call, and setServo's calls on
+# the command device. Exits non-zero when a count is not what we promise.
+# usage: bench/calls.sh BUILD_DIR   (a build with relative device names rtf1, rtf2)
+set -euo pipefail
+build=$(cd "$1" && pwd)
+n=1000
+work=$(mktemp -d /tmp/servo-calls-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+# Nobody reads: each program holds its own read-write handle, and what it
+# wrote is dropped when it exits.
+mkfifo rtf1 rtf2
+fail=0
+
+for k in 0 $n; do
+  strace -f -c -e trace=read,write -o "strace.$k" "$build/bench/call_counts" "$k"
+  valgrind --tool=memcheck "$build/bench/call_counts" "$k" 2>"vg.$k" >/dev/null
+done
+w0=$(awk '$NF=="write"{print $4}' strace.0); w1=$(awk '$NF=="write"{print $4}' strace.$n)
+r0=$(awk '$NF=="read"{print $4}' strace.0); r1=$(awk '$NF=="read"{print $4}' strace.$n)
+a0=$(sed -n 's/.*total heap usage: \([0-9,]*\) allocs.*/\1/p' vg.0 | tr -d ,)
+a1=$(sed -n 's/.*total heap usage: \([0-9,]*\) allocs.*/\1/p' vg.$n | tr -d ,)
+per_write=$(( (${w1:-0} - ${w0:-0}) ))
+per_read=$(( (${r1:-0} - ${r0:-0}) ))
+echo "per $n x (set + move): $per_write write(2)   (expected $((2 * n)))"
+echo "per $n x isdone_moving: $per_read read(2)    (expected $n)"
+echo "heap allocations, $n rounds vs none: $a1 vs $a0 (expected equal)"
+[ "$per_write" -eq $((2 * n)) ] || fail=1
+[ "$per_read" -eq "$n" ] || fail=1
+[ -n "$a0" ] && [ "$a0" = "$a1" ] || fail=1
+
+# setServo on the command device: one open, one 28-byte write, one close.
+strace -o tool.trace -e trace=open,openat,write,close,read "$build/setServo" 128
+opens=$(grep -c 'open.*"rtf1"' tool.trace || true)
+writes=$(grep -c '^write(3, .*, 28) *= 28' tool.trace || true)
+closes=$(grep -c '^close(3) *= 0' tool.trace || true)
+others=$(grep -Evc '^(open|openat|write|close)\(|^\+\+\+|^---' tool.trace || true)
+echo "setServo 128: $opens open, $writes write of 28 bytes, $closes close on the device; $(grep -c . tool.trace) traced calls in all"
+[ "$opens" -eq 1 ] && [ "$writes" -eq 1 ] && [ "$closes" -eq 1 ] || fail=1
+[ "$(grep -c . tool.trace)" -eq 4 ] || { echo "unexpected calls:"; cat tool.trace; fail=1; }
+exit $fail

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Benchmarks, printed as ratios measured side by side in one run:
+#   setServo against a minimal static C program (instructions, wall time),
+#   set() against a raw write loop, and the per-call system calls and allocations.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${SERVO_BUILD_ROOT:-$PWD/build}/bench
+runs=${RUNS:-300}
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSERVO_BUILD_BENCH=ON \
+  -DSERVO_COMMAND_DEVICE=rtf1 -DSERVO_STATUS_DEVICE=rtf2 >/dev/null
+cmake --build "$build" >/dev/null
+
+echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), $(uname -sr)"
+work=$(mktemp -d /tmp/servo-bench-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+(
+  cd "$work"
+  mkfifo rtf1 rtf2
+  instr() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 |
+            sed -n 's/.*Collected : \([0-9]*\).*/\1/p'; }
+  floor=$(instr "$build/bench/floor")
+  tool=$(instr "$build/setServo" 128)
+  echo "instructions per run: setServo $tool, floor $floor, ratio $(awk -v a="$tool" -v b="$floor" 'BEGIN{printf "%.3f", a/b}') (goal <= 1.25)"
+  read -r t_floor t_tool < <("$build/bench/spawn_timer" "$runs" "$build/bench/floor" -- "$build/setServo" 128)
+  echo "median wall time over $runs runs: setServo ${t_tool} us, floor ${t_floor} us, ratio $(awk -v a="$t_tool" -v b="$t_floor" 'BEGIN{printf "%.3f", a/b}')"
+  "$build/bench/set_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E 'set\(\)|_median'
+)
+bench/calls.sh "$build"
