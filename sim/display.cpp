@@ -1,5 +1,6 @@
 #include "display.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "servo_model.h"
@@ -17,7 +18,7 @@ std::string describe_width(hrtime_t width)
     } else if (pos > 255.0) {
         gauge.back() = '>';
     } else {
-        const int cell = static_cast<int>(pos / 255.0 * (gauge_cells - 1) + 0.5);
+        const long cell = std::lround(pos / 255.0 * (gauge_cells - 1));
         gauge[static_cast<std::size_t>(cell)] = '#';
     }
     char text[128];

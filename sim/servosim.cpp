@@ -269,8 +269,7 @@ int run(const options &opt)
     simulator sim(opt, status.fd(), trace);
     const std::int64_t frame_ns = static_cast<std::int64_t>(opt.frame_ms) * 1000000;
     std::int64_t deadline = 0;
-    bool stop = false;
-    while (!stop) {
+    for (;;) {
         if (sim.ramping()) {
             // Absolute deadlines: a slow frame does not push the rest back.
             const timespec at = to_timespec(deadline);
@@ -283,10 +282,8 @@ int run(const options &opt)
             std::fprintf(stderr, "servosim: poll: %s\n", std::strerror(errno));
             break;
         }
-        if (fds[1].revents & POLLIN) {
-            stop = true;
-            break;
-        }
+        if (fds[1].revents & POLLIN)
+            break; // SIGINT or SIGTERM
         const bool restarted = (fds[0].revents & POLLIN) && drain(command.fd(), sim);
         if (restarted)
             deadline = now_ns() + frame_ns;

@@ -37,10 +37,11 @@ bool parse_trace(std::istream &in, std::vector<trace_point> &points, std::string
 namespace {
 constexpr double plot_w = 760, plot_h = 320, left = 70, top = 40;
 
-std::string fmt(const char *pattern, double a, double b = 0, double c = 0, double d = 0)
+template <typename... Args>
+std::string fmt(const char *pattern, Args... args)
 {
     char buf[256];
-    std::snprintf(buf, sizeof buf, pattern, a, b, c, d);
+    std::snprintf(buf, sizeof buf, pattern, args...);
     return buf;
 }
 } // namespace

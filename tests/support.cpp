@@ -28,7 +28,7 @@ void remove_tree(const std::string &dir)
         while (dirent *e = readdir(d)) {
             const std::string name = e->d_name;
             if (name != "." && name != "..")
-                unlink((dir + "/" + name).c_str());
+                unlink((dir + '/').append(name).c_str());
         }
         closedir(d);
     }

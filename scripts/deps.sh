@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the tests need and is missing.
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ make pkg-config           # build
+  libgtest-dev libgmock-dev googletest            # tests; sources for the i386 build
+  g++-multilib qemu-user                          # the rig's 32-bit x86 ABI
+  clang libclang-rt-14-dev                        # libFuzzer with sanitizers
+  valgrind strace libbenchmark-dev                # leak, fd, call and speed checks
+  clang-tidy cppcheck                             # static analysis
+  man-db groff-base util-linux                    # man pages; setpriv
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "deps: missing ${missing[*]}; run as root, or: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+echo "deps: installing ${missing[*]}"
+apt-get update -q >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
