@@ -175,4 +175,4 @@ for stage in "${stages[@]}"; do
   "stage_$stage"
   passed=$((passed + 1))
 done
-echo "$passed passed, 0 failed"
+echo "stages: $passed passed, 0 failed"

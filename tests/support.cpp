@@ -150,6 +150,14 @@ void pipe_end::put(const std::string &bytes)
         die("write to pipe");
 }
 
+std::size_t pipe_end::fill()
+{
+    std::size_t filled = 0; // the handle is non-blocking: stops when full
+    while (write(handle, "F", 1) == 1)
+        ++filled;
+    return filled;
+}
+
 run_result run(const std::string &exe, const std::vector<std::string> &args)
 {
     run_result r;

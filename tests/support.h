@@ -42,6 +42,8 @@ public:
     std::string read_all();           // whatever is waiting now
     std::vector<wire_record> records(); // read_all cut into 28-byte records
     void put(const std::string &bytes);
+    // Writes filler bytes until the pipe is full; returns how many.
+    std::size_t fill();
     int fd() const { return handle; }
 
 private:
