@@ -19,7 +19,7 @@ class t_BaseServo {
 public:
     // Opens the command device and commands initialvalue at once.
     // The stepping position (get_pos) starts at 0, not at initialvalue.
-    explicit t_BaseServo(int initialvalue);
+    t_BaseServo(int initialvalue);
     ~t_BaseServo();
 
     t_BaseServo(const t_BaseServo &) = delete;
@@ -75,7 +75,7 @@ private:
 //   after a later move() can report that earlier move as done.
 class t_Servo : public t_BaseServo {
 public:
-    explicit t_Servo(int initvalue);
+    t_Servo(int initvalue);
     // Closes the command handle, then the status handle, each once.
     ~t_Servo();
 
