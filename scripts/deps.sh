@@ -20,5 +20,12 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 echo "deps: installing ${missing[*]}"
-apt-get update -q >/dev/null
-DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+for attempt in 1 2 3; do
+  if apt-get update -q >/dev/null &&
+     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; then
+    exit 0
+  fi
+  echo "deps: apt-get failed (attempt $attempt), retrying" >&2
+  sleep 10
+done
+exit 1
