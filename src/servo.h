@@ -15,6 +15,8 @@ hrtime_t servo_width(int position);
 
 // One servo: owns a blocking handle on the command device.
 // Nothing here throws or prints; a failed system call is kept for get_error().
+// Not polymorphic (no virtual destructor): never delete a t_Servo through a
+// t_BaseServo pointer, or its status handle stays open.
 class t_BaseServo {
 public:
     // Opens the command device and commands initialvalue at once.
