@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 build=${SERVO_BUILD_ROOT:-$PWD/build}/bench
 runs=${RUNS:-300}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSERVO_BUILD_BENCH=ON \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSERVO_BUILD_BENCH=ON -DSERVO_WERROR=ON \
   -DSERVO_COMMAND_DEVICE=rtf1 -DSERVO_STATUS_DEVICE=rtf2 >/dev/null
 cmake --build "$build" >/dev/null
 

@@ -32,14 +32,12 @@ servo_model::outcome servo_model::apply(const my_msg_struct &rec)
     switch (rec.option) {
     case servo_option_set:
         current = rec.data1;
-        pulse = true;
         ramp_on = false;
         return outcome::set;
     case servo_option_timed:
         current = rec.data1;
         goal = rec.data2;
         inc = rec.time;
-        pulse = true;
         if (inc <= 0 || current == goal) {
             current = goal;
             ramp_on = false;

@@ -32,7 +32,6 @@ public:
     bool take_done();
 
     bool ramping() const { return ramp_on; }
-    bool has_pulse() const { return pulse; }
     hrtime_t width() const { return current; }
     hrtime_t target() const { return goal; }
     hrtime_t increment() const { return inc; }
@@ -44,7 +43,6 @@ private:
     hrtime_t goal = 0;
     hrtime_t inc = 0;
     bool ramp_on = false;
-    bool pulse = false;
     bool done_pending = false;
 };
 

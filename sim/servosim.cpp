@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
@@ -47,14 +48,15 @@ void help()
                 servo_command_device, servo_status_device, default_frame_ms);
 }
 
-// 0 to run, otherwise the exit status.
-int parse_args(int argc, char **argv, options &opt, bool &done)
+constexpr int keep_running = -1;
+
+// keep_running, or the status to exit with at once.
+int parse_args(int argc, char **argv, options &opt)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
             help();
-            done = true;
             return 0;
         }
         if ((a == "--frame-ms" || a == "--trace") && i + 1 >= argc) {
@@ -77,7 +79,7 @@ int parse_args(int argc, char **argv, options &opt, bool &done)
             return 2;
         }
     }
-    return 0;
+    return keep_running;
 }
 
 std::int64_t now_ns()
@@ -97,8 +99,8 @@ timespec to_timespec(std::int64_t ns)
 
 class simulator {
 public:
-    simulator(const options &o, int status_fd, std::FILE *trace)
-        : opt(o), status(status_fd), trace_file(trace), start(now_ns())
+    simulator(int status_fd, std::FILE *trace)
+        : status(status_fd), trace_file(trace), start(now_ns())
     {
         if (trace_file != nullptr)
             std::fputs("t_ms,width_ns\n", trace_file);
@@ -116,23 +118,19 @@ public:
 
     void frame()
     {
-        const hrtime_t before = model.width();
         if (!model.tick())
             return;
         ++frames_done;
-        if (model.width() != before)
-            record_width();
+        record_width();
         const bool finished = !model.ramping();
         if (finished || frames_done % progress_every == 0)
             show(finished ? "D  done " : "   ramp ");
-        if (model.take_done())
-            send_done();
+        answer_done();
     }
 
     bool ramping() const { return model.ramping(); }
 
 private:
-    const options &opt;
     int status;
     std::FILE *trace_file;
     std::int64_t start;
@@ -140,13 +138,10 @@ private:
     servo_model model;
     std::uint64_t frames_done = 0;
     std::uint64_t progress_every = 1;
-    hrtime_t traced = 0;
-    bool any_traced = false;
+    std::optional<hrtime_t> traced; // last width written to the trace
 
     bool handle(const my_msg_struct &rec)
     {
-        const hrtime_t before = model.width();
-        const bool had_pulse = model.has_pulse();
         const bool was_ramping = model.ramping();
         const servo_model::outcome out = model.apply(rec);
         if (out == servo_model::outcome::unknown) {
@@ -156,8 +151,7 @@ private:
         }
         if (was_ramping)
             std::printf("   (ramp replaced by a newer command)\n");
-        if (!had_pulse || model.width() != before)
-            record_width();
+        record_width();
 
         if (out == servo_model::outcome::set) {
             show("N  set  ");
@@ -165,8 +159,7 @@ private:
         }
         if (out == servo_model::outcome::ramp_done_at_once) {
             show("T  jump ");
-            model.take_done();
-            send_done();
+            answer_done();
             return false;
         }
         const std::uint64_t frames = model.frames_left();
@@ -185,18 +178,20 @@ private:
         std::printf("%s %s\n", what, describe_width(model.width()).c_str());
     }
 
+    // One row per change of the width.
     void record_width()
     {
-        if (trace_file == nullptr || (any_traced && traced == model.width()))
+        if (trace_file == nullptr || traced == model.width())
             return;
-        any_traced = true;
         traced = model.width();
         std::fprintf(trace_file, "%.3f,%" PRId64 "\n", static_cast<double>(now_ns() - start) / 1e6,
-                     static_cast<std::int64_t>(traced));
+                     static_cast<std::int64_t>(model.width()));
     }
 
-    void send_done()
+    void answer_done()
     {
+        if (!model.take_done())
+            return;
         const char done = servo_status_done;
         ssize_t n;
         do {
@@ -266,7 +261,7 @@ int run(const options &opt)
 
     std::printf("servosim: commands on %s, status on %s, %d ms frames\n", servo_command_device,
                 servo_status_device, opt.frame_ms);
-    simulator sim(opt, status.fd(), trace);
+    simulator sim(status.fd(), trace);
     const std::int64_t frame_ns = static_cast<std::int64_t>(opt.frame_ms) * 1000000;
     std::int64_t deadline = 0;
     for (;;) {
@@ -303,8 +298,7 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     options opt;
-    bool done = false;
-    if (const int rc = parse_args(argc, argv, opt, done); rc != 0 || done)
+    if (const int rc = parse_args(argc, argv, opt); rc != keep_running)
         return rc;
     return run(opt);
 }

@@ -52,8 +52,8 @@ std::string render_svg(const std::vector<trace_point> &points)
     double t_end = 1.0, w_lo = 1.0, w_hi = 2.0;
     for (const trace_point &p : points) {
         t_end = std::max(t_end, p.t_ms);
-        w_lo = std::min(w_lo, static_cast<double>(p.width_ns) / 1e6);
-        w_hi = std::max(w_hi, static_cast<double>(p.width_ns) / 1e6);
+        w_lo = std::min(w_lo, static_cast<double>(p.width) / 1e6);
+        w_hi = std::max(w_hi, static_cast<double>(p.width) / 1e6);
     }
     t_end *= 1.05;
     const auto x = [&](double t_ms) { return left + t_ms / t_end * plot_w; };
@@ -83,9 +83,9 @@ std::string render_svg(const std::vector<trace_point> &points)
                left, top, plot_w, plot_h);
     if (!points.empty()) {
         svg << "<polyline fill=\"none\" stroke=\"#1f6fb4\" stroke-width=\"2\" points=\"";
-        double prev = static_cast<double>(points.front().width_ns) / 1e6;
+        double prev = static_cast<double>(points.front().width) / 1e6;
         for (const trace_point &p : points) {
-            const double w = static_cast<double>(p.width_ns) / 1e6;
+            const double w = static_cast<double>(p.width) / 1e6;
             svg << fmt("%.1f,%.1f %.1f,%.1f ", x(p.t_ms), y(prev), x(p.t_ms), y(w));
             prev = w;
         }

@@ -9,7 +9,7 @@
 
 struct trace_point {
     double t_ms;
-    std::int64_t width_ns;
+    std::int64_t width; // ns
 };
 
 // Reads "t_ms,width_ns" rows after that header; false with a reason on bad input.

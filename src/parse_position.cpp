@@ -1,6 +1,5 @@
 #include "parse_position.h"
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -9,15 +8,7 @@ bool parse_position(const char *text, int *out)
 {
     if (text == nullptr)
         return false;
-    const char *p = text;
-    while (std::isspace(static_cast<unsigned char>(*p)))
-        ++p;
-    if (*p == '+' || *p == '-')
-        ++p;
-    // strtol would also take a second sign or white space after ours; refuse.
-    if (!std::isdigit(static_cast<unsigned char>(*p)))
-        return false;
-
+    // strtol takes exactly the accepted prefix: white space, one sign, digits.
     errno = 0;
     char *end = nullptr;
     const long v = std::strtol(text, &end, 10);

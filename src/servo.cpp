@@ -20,6 +20,16 @@ namespace {
 constexpr int step_min = 1;
 constexpr int step_max = 19;
 constexpr int pos_max = 255;
+
+// Repeats a system call that a signal interrupted before it did anything.
+template <typename Call>
+auto retry_on_eintr(Call call)
+{
+    auto result = call();
+    while (result < 0 && errno == EINTR)
+        result = call();
+    return result;
+}
 } // namespace
 
 hrtime_t servo_width(int position)
@@ -28,14 +38,13 @@ hrtime_t servo_width(int position)
     return static_cast<hrtime_t>(position) * 1000000 / 256 + 1000000;
 }
 
-t_BaseServo::t_BaseServo(int initialvalue) : rtf1(-1), rtf2(-1), msg(), my_time(0)
+t_BaseServo::t_BaseServo(int initialvalue) : rtf1(-1), rtf2(-1), my_time(0)
 {
-    // Value-initialisation need not clear the padding; the gap bytes go on
-    // the wire, so make them zero rather than stack leftovers.
+    // Zeroed whole, padding included: the gap bytes go on the wire, and
+    // member-wise initialisation would leave them as stack leftovers.
     std::memset(&msg, 0, sizeof msg);
     rtf1 = open_device(servo_command_device, O_RDWR);
     set(initialvalue);
-    step = 3;
 }
 
 t_BaseServo::~t_BaseServo()
@@ -45,10 +54,7 @@ t_BaseServo::~t_BaseServo()
 
 int t_BaseServo::open_device(const char *path, int flags)
 {
-    int fd;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = retry_on_eintr([&] { return ::open(path, flags | O_CLOEXEC); });
     if (fd < 0) {
         note_error(errno);
         return -1;
@@ -79,10 +85,7 @@ void t_BaseServo::send_msg()
     // Without a handle the open error is the one worth keeping.
     if (rtf1 < 0)
         return;
-    ssize_t n;
-    do {
-        n = ::write(rtf1, &msg, sizeof msg);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = retry_on_eintr([&] { return ::write(rtf1, &msg, sizeof msg); });
     if (n < 0)
         note_error(errno);
     else if (n != static_cast<ssize_t>(sizeof msg))
@@ -186,12 +189,12 @@ int t_Servo::move(int startvalue, int endvalue, int time)
 int t_Servo::isdone_moving()
 {
     char cdone = 'X';
-    ssize_t n;
-    do {
-        n = ::read(rtf2, &cdone, 1);
-    } while (n < 0 && errno == EINTR);
+    // Without a handle nothing can be waiting, and the open error is kept.
+    if (rtf2 < 0)
+        return 0;
+    const ssize_t n = retry_on_eintr([&] { return ::read(rtf2, &cdone, 1); });
     // An empty pipe is the normal case, not a failure.
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && rtf2 >= 0)
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         note_error(errno);
     return cdone == servo_status_done ? 1 : 0;
 }

@@ -56,7 +56,7 @@ protected:
 
 private:
     unsigned char value = 0;
-    unsigned char step = 3;
+    unsigned char step = 3; // the constructor's step width
     int last_error = 0;
 };
 

@@ -2,12 +2,14 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <sstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "servo.h"
 #include "servo_model.h"
 #include "support.h"
+#include "trace_plot.h"
 
 namespace {
 
@@ -111,10 +113,7 @@ TEST(RecordSplitter, ReassemblesRecordsCutAtEveryPoint)
     }
 }
 
-class Servosim : public ::testing::Test {
-protected:
-    private_dir dir;
-};
+using Servosim = in_private_dir;
 
 TEST_F(Servosim, SetChangesWidthAndUnknownLetterIsIgnored)
 {
@@ -187,13 +186,6 @@ TEST_F(Servosim, KeepsPipesItDidNotMake)
     EXPECT_TRUE(is_fifo(servo_status_device));
 }
 
-} // namespace
-
-#include <sstream>
-
-#include "trace_plot.h"
-
-namespace {
 
 TEST(TracePlot, ReadsTracesAndRefusesAnythingElse)
 {

@@ -226,18 +226,10 @@ std::string sim_process::err() const { return slurp(err_file); }
 std::vector<trace_row> read_trace(const std::string &file)
 {
     std::ifstream in(file);
-    std::string line;
     std::vector<trace_row> rows;
-    if (!std::getline(in, line) || line != "t_ms,width_ns")
-        throw std::runtime_error("trace without header: " + file);
-    while (std::getline(in, line)) {
-        trace_row r{};
-        char comma = 0;
-        std::istringstream fields(line);
-        if (!(fields >> r.t_ms >> comma >> r.width) || comma != ',')
-            throw std::runtime_error("bad trace row: " + line);
-        rows.push_back(r);
-    }
+    std::string why;
+    if (!parse_trace(in, rows, why))
+        throw std::runtime_error(file + ": " + why);
     return rows;
 }
 

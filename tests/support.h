@@ -8,7 +8,10 @@
 #include <sys/types.h>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "servodata.h"
+#include "trace_plot.h"
 
 // A fresh directory under /tmp, made the working directory for its lifetime,
 // so the relative device names of the test build land there.
@@ -23,6 +26,11 @@ public:
 private:
     std::string dir;
     std::string previous;
+};
+
+// For tests that need nothing but a private working directory.
+struct in_private_dir : ::testing::Test {
+    private_dir dir;
 };
 
 // A record as it travelled, decoded from its little-endian bytes.
@@ -83,10 +91,7 @@ private:
     std::string out_file, err_file;
 };
 
-struct trace_row {
-    double t_ms;
-    std::int64_t width;
-};
+using trace_row = trace_point;
 std::vector<trace_row> read_trace(const std::string &file);
 
 std::string slurp(const std::string &file);

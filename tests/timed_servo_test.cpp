@@ -154,10 +154,7 @@ TEST(TimedServoWithoutStatus, ReportsTheMissingStatusDeviceAndNeverSaysDone)
     EXPECT_EQ(close_count(-1), 0);
 }
 
-class TimedServoAgainstSim : public ::testing::Test {
-protected:
-    private_dir dir;
-};
+using TimedServoAgainstSim = in_private_dir;
 
 bool wait_done(t_Servo &servo)
 {

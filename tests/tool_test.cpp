@@ -1,4 +1,8 @@
-// setServo run as a user runs it.
+// setServo and servo-sweep run as a user runs them, faults included.
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include "servo.h"
@@ -102,14 +106,8 @@ TEST_F(SetServo, MovesTheSimulatedServo)
     EXPECT_NE(sim.out().find("N  set   pos   128.0"), std::string::npos) << sim.out();
 }
 
-} // namespace
 
-namespace {
-
-class Sweep : public ::testing::Test {
-protected:
-    private_dir dir;
-};
+using Sweep = in_private_dir;
 
 TEST_F(Sweep, RampsThereAndBackWaitingForEachDone)
 {
@@ -152,19 +150,8 @@ TEST_F(Sweep, BoundedWaitReportsASimulatorKilledMidRamp)
         << sweep.err();
 }
 
-} // namespace
 
-#include <csignal>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-
-class ToolFaults : public ::testing::Test {
-protected:
-    private_dir dir;
-};
+using ToolFaults = in_private_dir;
 
 TEST_F(ToolFaults, RegularFileAtTheDevicePathIsRefused)
 {

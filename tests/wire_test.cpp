@@ -42,9 +42,6 @@ TEST(Wire, SetRecordBytesAsTheRealTimeSideReadsThem)
     }
 }
 
-} // namespace
-
-namespace {
 
 TEST(Wire, TimedRecordsCarryZeroGapBytes)
 {
