@@ -31,7 +31,7 @@ echo "heap allocations, $n rounds vs none: $a1 vs $a0 (expected equal)"
 [ -n "$a0" ] && [ "$a0" = "$a1" ] || fail=1
 
 # setServo on the command device: one open, one 28-byte write, one close.
-strace -o tool.trace -e trace=open,openat,write,close,read "$build/setServo" 128
+strace -o tool.trace -e trace=open,openat,write,close,read "$build/bin/setServo" 128
 opens=$(grep -c 'open.*"rtf1"' tool.trace || true)
 writes=$(grep -c '^write(3, .*, 28) *= 28' tool.trace || true)
 closes=$(grep -c '^close(3) *= 0' tool.trace || true)

@@ -20,9 +20,9 @@ trap 'rm -rf "$work"' EXIT
   instr() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 |
             sed -n 's/.*Collected : \([0-9]*\).*/\1/p'; }
   floor=$(instr "$build/bench/floor")
-  tool=$(instr "$build/setServo" 128)
+  tool=$(instr "$build/bin/setServo" 128)
   echo "instructions per run: setServo $tool, floor $floor, ratio $(awk -v a="$tool" -v b="$floor" 'BEGIN{printf "%.3f", a/b}') (goal <= 1.25)"
-  read -r t_floor t_tool < <("$build/bench/spawn_timer" "$runs" "$build/bench/floor" -- "$build/setServo" 128)
+  read -r t_floor t_tool < <("$build/bench/spawn_timer" "$runs" "$build/bench/floor" -- "$build/bin/setServo" 128)
   echo "median wall time over $runs runs: setServo ${t_tool} us, floor ${t_floor} us, ratio $(awk -v a="$t_tool" -v b="$t_floor" 'BEGIN{printf "%.3f", a/b}')"
   "$build/bench/set_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E 'set\(\)|_median'
 )

@@ -86,8 +86,8 @@ stage_i386() {
     mkfifo rtf1
     exec 3<>rtf1
     for p in 0 1 128 255 300 -1 -257 2147483647 -2147483648; do
-      "$out/test/setServo" "$p"; a=$(dd bs=28 count=1 status=none <&3 | od -An -tx1)
-      qemu-i386 "$out/i386/setServo" "$p"; b=$(dd bs=28 count=1 status=none <&3 | od -An -tx1)
+      "$out/test/bin/setServo" "$p"; a=$(dd bs=28 count=1 status=none <&3 | od -An -tx1)
+      qemu-i386 "$out/i386/bin/setServo" "$p"; b=$(dd bs=28 count=1 status=none <&3 | od -An -tx1)
       [ "$a" = "$b" ] || { echo "setServo $p differs: x86-64 $a, i386 $b"; exit 1; }
     done
     echo "i386: library record dump ($(grep -c . i386.txt) lines) and 9 setServo records byte-identical to x86-64"
@@ -117,15 +117,15 @@ stage_valgrind() {
   (
     cd "$work"
     mkfifo rtf1
-    "${vg[@]}" --log-file=setServo.log "$out/valgrind/setServo" 128
+    "${vg[@]}" --log-file=setServo.log "$out/valgrind/bin/setServo" 128
     check_valgrind_log setServo.log "setServo 128"
-    "${vg[@]}" --log-file=bad.log "$out/valgrind/setServo" 12x 2>/dev/null && exit 1
+    "${vg[@]}" --log-file=bad.log "$out/valgrind/bin/setServo" 12x 2>/dev/null && exit 1
     check_valgrind_log bad.log "setServo 12x"
     rm rtf1
-    "$out/valgrind/sim/servosim" --frame-ms 1 > sim.out &
+    "$out/valgrind/bin/servosim" --frame-ms 1 > sim.out &
     sim=$!
     for _ in $(seq 200); do grep -q "servosim: commands on" sim.out && break; sleep 0.05; done
-    "${vg[@]}" --log-file=sweep.log "$out/valgrind/examples/servo-sweep" 0 255 2
+    "${vg[@]}" --log-file=sweep.log "$out/valgrind/bin/servo-sweep" 0 255 2
     check_valgrind_log sweep.log "servo-sweep 0 255 2"
     kill "$sim"; wait "$sim"
   )
@@ -147,7 +147,7 @@ stage_analysis() {
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DSERVO_COMMAND_DEVICE=rtf1 -DSERVO_STATUS_DEVICE=rtf2 >/dev/null
   # The checks are listed in .clang-tidy.
-  run-clang-tidy -quiet -p "$out/tidy" "$root/(src|sim|examples|tests|bench)/|setServo.cpp" > "$out/tidy.log" 2>&1 ||
+  run-clang-tidy -quiet -p "$out/tidy" "$root/(src|realtime|examples|tests|bench)/|setServo.cpp" > "$out/tidy.log" 2>&1 ||
     { grep -E "warning:|error:" "$out/tidy.log"; return 1; }
   if grep -E "warning:|error:" "$out/tidy.log"; then return 1; fi
   echo "clang-tidy: clean"

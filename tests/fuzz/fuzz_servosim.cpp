@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "display.h"
+#include "gauge.h"
 #include "servo_model.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include "display.h"
+#include "gauge.h"
 #include "fifo.h"
 #include "parse_position.h"
 #include "servo.h"

@@ -1,4 +1,4 @@
-#include "display.h"
+#include "gauge.h"
 
 #include <cmath>
 #include <cstdio>

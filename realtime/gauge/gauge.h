@@ -1,6 +1,6 @@
 // Lines a person watching the simulated servo reads.
-#ifndef SERVOSIM_DISPLAY_H
-#define SERVOSIM_DISPLAY_H
+#ifndef SERVO_GAUGE_H
+#define SERVO_GAUGE_H
 
 #include <string>
 
