@@ -1,6 +1,10 @@
 // The simulated real-time side: its model directly, then the process.
 #include <algorithm>
 #include <climits>
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
 #include <cstring>
 #include <sstream>
 #include <gtest/gtest.h>
@@ -122,6 +126,8 @@ TEST_F(Servosim, SetChangesWidthAndUnknownLetterIsIgnored)
     pipe_end status(servo_status_device);
     {
         t_BaseServo servo(128);
+        // Widths closer than a frame are merged: let this one out first.
+        ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() == 1; }));
         my_msg_struct bad = record('Z', 1, 2, 3);
         pipe_end cmd(servo_command_device);
         cmd.put(std::string(reinterpret_cast<const char *>(&bad), sizeof bad));
@@ -158,19 +164,113 @@ TEST_F(Servosim, TimedRecordRampsAndEndsWithDone)
         EXPECT_GE(rows[i].t_ms, rows[i - 1].t_ms);
 }
 
-TEST_F(Servosim, RemovesThePipesItMadeAndRefusesASecondInstance)
+TEST_F(Servosim, RemovesWhatItMadeOnEveryCatchableStop)
 {
-    {
+    const std::string lock = std::string(servo_command_device) + ".lock";
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         sim_process sim;
         ASSERT_TRUE(sim.ready()) << sim.err();
-        sim_process second;
-        EXPECT_FALSE(second.ready());
-        EXPECT_EQ(second.stop(), 1);
-        EXPECT_NE(second.err().find("already serving"), std::string::npos) << second.err();
-        EXPECT_EQ(sim.stop(2), 0) << "SIGINT stops it cleanly";
+        EXPECT_EQ(sim.stop(sig), 0) << "signal " << sig;
+        EXPECT_FALSE(is_fifo(servo_command_device)) << "signal " << sig;
+        EXPECT_FALSE(is_fifo(servo_status_device));
+        EXPECT_NE(access(lock.c_str(), F_OK), 0) << "the lock file goes too";
     }
-    EXPECT_FALSE(is_fifo(servo_command_device));
-    EXPECT_FALSE(is_fifo(servo_status_device));
+}
+
+TEST_F(Servosim, OnlyOneOfSeveralStartedAtOnceServes)
+{
+    std::vector<std::unique_ptr<sim_process>> sims;
+    for (int i = 0; i < 4; ++i)
+        sims.push_back(std::make_unique<sim_process>());
+    std::vector<bool> serving;
+    for (auto &sim : sims)
+        serving.push_back(sim->ready()); // the losers have exited by now
+    EXPECT_EQ(std::count(serving.begin(), serving.end(), true), 1);
+    for (std::size_t i = 0; i < sims.size(); ++i) {
+        EXPECT_EQ(sims[i]->stop(), serving[i] ? 0 : 1);
+        if (!serving[i]) {
+            EXPECT_NE(sims[i]->err().find("already serving"), std::string::npos) << sims[i]->err();
+        }
+    }
+}
+
+// A pipe as stdout whose reader never reads (its buffer filled up front) or
+// has gone away: the server must go on serving and stop when told.
+TEST_F(Servosim, KeepsServingWhenItsOutputBlocksOrHasNoReader)
+{
+    for (bool reader_gone : {false, true}) {
+        int out[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        if (!reader_gone) {
+            const std::string own = "/proc/self/fd/" + std::to_string(out[1]);
+            const int filler = open(own.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(filler, 0);
+            while (write(filler, "x", 1) == 1) {
+            }
+            close(filler);
+        }
+        sim_process sim({"--frame-ms", "1"}, SERVOSIM_EXE, out[1]);
+        close(out[1]);
+        std::string shown;
+        if (reader_gone) {
+            char buf[256];
+            ASSERT_TRUE(eventually([&] {
+                const ssize_t n = read(out[0], buf, sizeof buf);
+                shown.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+                return shown.find("servosim: commands on") != std::string::npos;
+            }));
+            close(out[0]);
+        } else {
+            // No banner gets through; the command pipe appears last.
+            ASSERT_TRUE(eventually([] { return is_fifo(servo_command_device); }));
+        }
+        {
+            t_Servo servo(0);
+            // Two lines each, more than a pipe holds.
+            for (int i = 0; i < 600; ++i) {
+                servo.move(0, i % 256, 0);
+                ASSERT_TRUE(eventually([&] { return servo.isdone_moving() == 1; })) << i;
+            }
+        }
+        if (!reader_gone) {
+            const int flags = fcntl(out[0], F_GETFL);
+            fcntl(out[0], F_SETFL, flags | O_NONBLOCK);
+            char buf[4096];
+            while (read(out[0], buf, sizeof buf) > 0) {
+            }
+        }
+        EXPECT_EQ(sim.stop(), 0) << sim.err();
+        EXPECT_FALSE(is_fifo(servo_command_device));
+        if (!reader_gone) {
+            char buf[4096];
+            const ssize_t n = read(out[0], buf, sizeof buf);
+            const std::string rest(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+            EXPECT_NE(rest.find(" lines of output dropped: nobody was reading\nservosim: stopped\n"),
+                      std::string::npos)
+                << rest;
+            close(out[0]);
+        }
+    }
+}
+
+TEST_F(Servosim, RefusesBadUsageShowingArgumentsSafely)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char *err;
+    } cases[] = {
+        {{"--frame-ms", "\x1b[2J"}, "servosim: invalid frame length '\\x1b[2J' (1..10000 ms)\n"},
+        {{"--frame-ms", "0"}, "servosim: invalid frame length '0' (1..10000 ms)\n"},
+        {{"--bogus\x07"}, "servosim: unknown option '--bogus\\x07'\n"},
+        {{"--trace"}, "servosim: option '--trace' needs a value\n"},
+        {{"extra"}, "servosim: unexpected argument 'extra'\n"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run(SERVOSIM_EXE, c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err);
+        EXPECT_FALSE(is_fifo(servo_command_device));
+    }
 }
 
 TEST_F(Servosim, KeepsPipesItDidNotMake)

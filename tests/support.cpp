@@ -43,8 +43,9 @@ int wait_status(pid_t pid)
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
+// stdout goes to out, or to out_fd when that is given.
 pid_t spawn(const std::string &exe, const std::vector<std::string> &args, const char *out,
-            const char *err)
+            const char *err, int out_fd = -1)
 {
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(exe.c_str()));
@@ -55,7 +56,7 @@ pid_t spawn(const std::string &exe, const std::vector<std::string> &args, const 
     if (pid < 0)
         die("fork");
     if (pid == 0) {
-        const int o = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int o = out_fd >= 0 ? out_fd : open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int e = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = open("/dev/null", O_RDONLY);
         if (o < 0 || e < 0 || in < 0)
@@ -169,13 +170,13 @@ run_result run(const std::string &exe, const std::vector<std::string> &args)
     return r;
 }
 
-sim_process::sim_process(const std::vector<std::string> &args, const std::string &exe)
+sim_process::sim_process(const std::vector<std::string> &args, const std::string &exe, int out_fd)
 {
     static int instances = 0;
     const std::string name = ".sim" + std::to_string(++instances);
     out_file = name + ".out";
     err_file = name + ".err";
-    child = spawn(exe, args, out_file.c_str(), err_file.c_str());
+    child = spawn(exe, args, out_file.c_str(), err_file.c_str(), out_fd);
 }
 
 sim_process::~sim_process()
@@ -225,7 +226,10 @@ std::string sim_process::err() const { return slurp(err_file); }
 
 std::vector<trace_row> read_trace(const std::string &file)
 {
-    std::ifstream in(file);
+    // Only whole rows: the writer may be half-way through the last one.
+    std::string text = slurp(file);
+    text.erase(text.rfind('\n') + 1);
+    std::istringstream in(text);
     std::vector<trace_row> rows;
     std::string why;
     if (!parse_trace(in, rows, why))

@@ -71,8 +71,9 @@ run_result run(const std::string &exe, const std::vector<std::string> &args);
 // servosim. Stopped with SIGTERM unless it has ended.
 class sim_process {
 public:
+    // stdout goes to a file that out() reads, or to out_fd when given.
     explicit sim_process(const std::vector<std::string> &args = {},
-                         const std::string &exe = SERVOSIM_EXE);
+                         const std::string &exe = SERVOSIM_EXE, int out_fd = -1);
     ~sim_process();
     sim_process(const sim_process &) = delete;
     sim_process &operator=(const sim_process &) = delete;

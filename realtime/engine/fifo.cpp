@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-sim_fifo::~sim_fifo()
+served_pipe::~served_pipe()
 {
     if (handle >= 0) {
         // Remove only what we made and what is still ours at that name.
@@ -21,13 +21,13 @@ sim_fifo::~sim_fifo()
     }
 }
 
-bool sim_fifo::fail(const std::string &what, int err)
+bool served_pipe::fail(const std::string &what, int err)
 {
     why = what + ": " + std::strerror(err);
     return false;
 }
 
-bool sim_fifo::open(const std::string &at)
+bool served_pipe::open(const std::string &at)
 {
     path = at;
     struct stat st {};
@@ -42,7 +42,7 @@ bool sim_fifo::open(const std::string &at)
     if (errno != ENOENT)
         return fail(path, errno);
 
-    staging = path + ".servosim-" + std::to_string(getpid());
+    staging = path + ".new-" + std::to_string(getpid());
     unlink(staging.c_str());
     if (mkfifo(staging.c_str(), 0666) != 0)
         return fail(staging, errno);
@@ -57,7 +57,17 @@ bool sim_fifo::open(const std::string &at)
     return true;
 }
 
-bool sim_fifo::publish()
+bool served_pipe::set_access(mode_t mode, gid_t group)
+{
+    if (!made)
+        return true;
+    if (group != static_cast<gid_t>(-1) && fchown(handle, static_cast<uid_t>(-1), group) != 0)
+        return fail(staging, errno);
+    // Exactly this mode, whatever the umask took away at mkfifo.
+    return fchmod(handle, mode) == 0 || fail(staging, errno);
+}
+
+bool served_pipe::publish()
 {
     if (staging.empty())
         return true;

@@ -30,7 +30,7 @@ void run_ramp(servo_model &m)
         check(between(m.width(), start, goal));
         check(m.frames_left() == left - 1);
         left = m.frames_left();
-        (void)describe_width(m.width());
+        (void)describe_width(m.width()).text;
     }
     if (!m.ramping()) {
         check(m.width() == goal);
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 check(rec.option != 'N' && rec.option != 'T');
                 break;
             }
-            (void)describe_width(model.width());
+            (void)describe_width(model.width()).text;
         }
     }
     return 0;
