@@ -188,8 +188,8 @@ sim_process::~sim_process()
 bool sim_process::ready()
 {
     for (int i = 0; i < 10000; ++i) {
-        // The banner comes only once both pipes are open and published.
-        if (out().find("servosim: commands on") != std::string::npos)
+        // servosim's or servod's banner comes only once everything is ready.
+        if (out().find(": commands on ") != std::string::npos)
             return true;
         int st = 0;
         if (waitpid(child, &st, WNOHANG) == child) {

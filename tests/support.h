@@ -78,7 +78,7 @@ public:
     sim_process(const sim_process &) = delete;
     sim_process &operator=(const sim_process &) = delete;
 
-    // Waits until servosim serves both pipes; false if it died first.
+    // Waits until the server says it serves both pipes; false if it died first.
     bool ready();
     int stop(int sig = 15);  // exit status, or 128 + signal
     int wait_exit();         // the same, without a signal

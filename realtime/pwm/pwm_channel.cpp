@@ -1,0 +1,206 @@
+#include "pwm_channel.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+std::int64_t now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleep_ns(std::int64_t ns)
+{
+    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+constexpr std::int64_t settle_poll_ns = 10000000;
+} // namespace
+
+pwm_channel::pwm_channel(sysfs_files &files, const pwm_settings &settings)
+    : fs(files), cfg(settings)
+{
+    chip_dir = cfg.sysfs + "/" + cfg.chip;
+    dir = chip_dir + "/pwm" + std::to_string(cfg.channel);
+    export_path = chip_dir + "/export";
+    unexport_path = chip_dir + "/unexport";
+    period_path = dir + "/period";
+    duty_path = dir + "/duty_cycle";
+    enable_path = dir + "/enable";
+    polarity_path = dir + "/polarity";
+}
+
+std::string pwm_channel::reason(const std::string &path) const
+{
+    return path + ": " + std::strerror(failed_err);
+}
+
+bool pwm_channel::read_number(const std::string &path, std::int64_t &value)
+{
+    char text[32];
+    if (const int err = fs.read(path.c_str(), text, sizeof text); err != 0) {
+        failed_at = path.c_str();
+        failed_err = err;
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0) {
+        failed_at = path.c_str();
+        failed_err = EINVAL;
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+bool pwm_channel::check(std::string &why)
+{
+    if (!fs.is_dir(cfg.sysfs.c_str())) {
+        why = cfg.sysfs + ": no such directory (is this kernel's PWM class at another path?)";
+        return false;
+    }
+    if (!fs.is_dir(chip_dir.c_str())) {
+        why = chip_dir + ": no such PWM chip (see the pwmchip* under " + cfg.sysfs + ")";
+        return false;
+    }
+    std::int64_t npwm = 0;
+    if (!read_number(chip_dir + "/npwm", npwm)) {
+        why = chip_dir + "/npwm: " + std::strerror(failed_err) + " (not a PWM chip?)";
+        return false;
+    }
+    if (cfg.channel >= npwm) {
+        why = chip_dir + ": no channel " + std::to_string(cfg.channel) + ", it has " +
+              std::to_string(npwm) + " (npwm)";
+        return false;
+    }
+    return true;
+}
+
+int pwm_channel::put_text(const std::string &path, const char *text, std::int64_t retry_until)
+{
+    for (;;) {
+        const int err = fs.write(path.c_str(), text);
+        // Just after export, udev may not have given us the attribute yet.
+        if (err != EACCES || now_ms() >= retry_until)
+            return err;
+        sleep_ns(settle_poll_ns);
+    }
+}
+
+int pwm_channel::put(const std::string &path, std::int64_t value, std::int64_t retry_until)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%" PRId64, value);
+    return put_text(path, text, retry_until);
+}
+
+bool pwm_channel::start(std::int64_t initial_ns, std::string &why)
+{
+    const std::int64_t until = now_ms() + cfg.settle_ms;
+    auto failed = [&](int err, const std::string &path) {
+        failed_at = path.c_str();
+        failed_err = err;
+        why = reason(path);
+        return false;
+    };
+    if (!fs.is_dir(dir.c_str())) {
+        const int err = fs.write(export_path.c_str(), std::to_string(cfg.channel).c_str());
+        if (err != 0 && err != EBUSY) // EBUSY: exported already, by someone else
+            return failed(err, export_path);
+        exported_here = err == 0;
+        while (!fs.is_dir(dir.c_str())) {
+            if (now_ms() >= until) {
+                why = dir + ": did not appear within " + std::to_string(cfg.settle_ms) +
+                      " ms of the export";
+                return false;
+            }
+            sleep_ns(settle_poll_ns);
+        }
+    }
+
+    std::int64_t on = 0, period = 0;
+    if (initial_ns < 0 && read_number(enable_path, on) && on == 1 &&
+        read_number(period_path, period) && period == cfg.period_ns &&
+        read_number(duty_path, duty)) {
+        enabled = kept_running = true;
+        return true;
+    }
+
+    // A duty cycle above the period is refused, a fresh channel has period
+    // 0, and a large duty cycle left behind refuses a smaller period: hence
+    // this order. Polarity can change only while disabled.
+    if (int err = put(enable_path, 0, until); err != 0)
+        return failed(err, enable_path);
+    enabled = false;
+    char polarity[16];
+    if (fs.read(polarity_path.c_str(), polarity, sizeof polarity) == 0 &&
+        std::strcmp(polarity, "normal") != 0) {
+        if (int err = put_text(polarity_path, "normal", until); err != 0)
+            return failed(err, polarity_path);
+    }
+    if (int err = put(duty_path, 0, until); err != 0)
+        return failed(err, duty_path);
+    duty = 0;
+    if (int err = put(period_path, cfg.period_ns, until); err != 0)
+        return failed(err, period_path);
+    if (initial_ns >= 0 && set_width(initial_ns) != status::ok) {
+        why = reason(failed_at);
+        return false;
+    }
+    return true;
+}
+
+pwm_channel::status pwm_channel::outcome(int err, const std::string &path)
+{
+    if (err == 0)
+        return status::ok;
+    failed_at = path.c_str();
+    failed_err = err;
+    // The channel was unexported or its chip removed under us.
+    return err == ENODEV || err == ENOENT ? status::gone : status::failed;
+}
+
+pwm_channel::status pwm_channel::set_width(std::int64_t ns)
+{
+    if (ns != duty) {
+        const status s = outcome(put(duty_path, ns, 0), duty_path);
+        if (s != status::ok)
+            return s;
+        duty = ns;
+    }
+    if (!enabled) {
+        const status s = outcome(put(enable_path, 1, 0), enable_path);
+        if (s != status::ok)
+            return s;
+        enabled = true;
+    }
+    return status::ok;
+}
+
+pwm_channel::status pwm_channel::release()
+{
+    status s = outcome(put(duty_path, 0, 0), duty_path);
+    if (s == status::ok) {
+        duty = 0;
+        sleep_ns(cfg.period_ns); // let the last pulse end whole
+        s = outcome(put(enable_path, 0, 0), enable_path);
+    }
+    if (s == status::ok)
+        enabled = false;
+    if (s != status::gone && exported_here) {
+        const status u = outcome(put(unexport_path, cfg.channel, 0), unexport_path);
+        if (s == status::ok)
+            s = u;
+    }
+    return s;
+}

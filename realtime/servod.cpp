@@ -1,0 +1,265 @@
+// servod: the real-time side as a daemon on today's Linux. The engine serves
+// the pipes; a channel of the kernel's PWM class drives the servo.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <getopt.h>
+#include <grp.h>
+#include <sched.h>
+#include <string>
+#include <sys/mman.h>
+
+#include "arguments.h"
+#include "engine.h"
+#include "pwm_channel.h"
+#include "pwm_output.h"
+#include "servo.h"
+
+namespace {
+
+constexpr const char *program = "servod";
+
+struct options {
+    engine_config engine;
+    pwm_settings pwm;
+    int min_us = 1000;
+    int max_us = 2000;
+    int initial_us = -1;
+    bool release = false;
+    int rt_priority = 0;
+    gid_t group = static_cast<gid_t>(-1);
+};
+
+void usage(std::FILE *to)
+{
+    std::fputs("usage: servod --pwm CHIP:CHANNEL [--sysfs DIR] [--frame-ms MS] [--min-us US]\n"
+               "              [--max-us US] [--initial-us US] [--on-exit hold|release]\n"
+               "              [--rt-priority N] [--group NAME] [--trace FILE]\n",
+               to);
+}
+
+void help()
+{
+    usage(stdout);
+    std::printf(
+        "\n"
+        "Serve the servo command pipe %s (status %s) and drive the servo\n"
+        "through a channel of the kernel's PWM class.\n"
+        "  --pwm CHIP:CHANNEL     e.g. pwmchip0:0 (required)\n"
+        "  --sysfs DIR            where the PWM class is, default /sys/class/pwm\n"
+        "  --frame-ms MS          PWM period and ramp step, default %d\n"
+        "  --min-us, --max-us US  widths the servo may be given, default 1000..2000;\n"
+        "                         every width is clamped into this range\n"
+        "  --initial-us US        enable the output at this width on start; without it a\n"
+        "                         running channel keeps its width, else it stays off\n"
+        "  --on-exit hold|release hold the last width (default), or end the pulses\n"
+        "  --rt-priority N        SCHED_FIFO priority 1..99 for the frame loop\n"
+        "  --group NAME           pipes made 0660 for this group, else 0600\n"
+        "  --trace FILE           write a CSV of every width given (t_ms,width_ns)\n",
+        servo_command_device, servo_status_device, default_frame_ms);
+}
+
+bool parse_pwm(const char *text, pwm_settings &pwm)
+{
+    const char *colon = std::strrchr(text, ':');
+    int channel = 0;
+    if (colon == nullptr || colon == text || !parse_int_in(colon + 1, 0, 1 << 20, channel)) {
+        report_invalid(program, "PWM channel", text, " (expected CHIP:CHANNEL, e.g. pwmchip0:0)");
+        return false;
+    }
+    pwm.chip.assign(text, static_cast<std::size_t>(colon - text));
+    if (pwm.chip.find('/') != std::string::npos || pwm.chip == "." || pwm.chip == "..") {
+        report_invalid(program, "PWM chip", pwm.chip.c_str(), " (a name under the PWM class)");
+        return false;
+    }
+    pwm.channel = static_cast<unsigned>(channel);
+    return true;
+}
+
+bool parse_us(const char *what, const char *text, int &us)
+{
+    if (parse_int_in(text, 0, 1000000, us))
+        return true;
+    report_invalid(program, what, text, " (0..1000000 us)");
+    return false;
+}
+
+// -1 to go on, or the status to exit with at once.
+int parse_args(int argc, char **argv, options &opt)
+{
+    enum { o_pwm = 256, o_sysfs, o_frame, o_min, o_max, o_initial, o_exit, o_prio, o_group, o_trace };
+    static const option longs[] = {
+        {"pwm", required_argument, nullptr, o_pwm},
+        {"sysfs", required_argument, nullptr, o_sysfs},
+        {"frame-ms", required_argument, nullptr, o_frame},
+        {"min-us", required_argument, nullptr, o_min},
+        {"max-us", required_argument, nullptr, o_max},
+        {"initial-us", required_argument, nullptr, o_initial},
+        {"on-exit", required_argument, nullptr, o_exit},
+        {"rt-priority", required_argument, nullptr, o_prio},
+        {"group", required_argument, nullptr, o_group},
+        {"trace", required_argument, nullptr, o_trace},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
+    bool have_pwm = false;
+    opterr = 0;
+    int o;
+    while ((o = getopt_long(argc, argv, ":h", longs, nullptr)) != -1) {
+        bool ok = true;
+        switch (o) {
+        case 'h':
+            help();
+            return 0;
+        case o_pwm:
+            ok = have_pwm = parse_pwm(optarg, opt.pwm);
+            break;
+        case o_sysfs:
+            opt.pwm.sysfs = optarg;
+            break;
+        case o_frame:
+            ok = parse_frame_ms(program, optarg, opt.engine.frame_ms);
+            break;
+        case o_min:
+            ok = parse_us("minimum width", optarg, opt.min_us);
+            break;
+        case o_max:
+            ok = parse_us("maximum width", optarg, opt.max_us);
+            break;
+        case o_initial:
+            ok = parse_us("initial width", optarg, opt.initial_us);
+            break;
+        case o_exit:
+            ok = std::strcmp(optarg, "hold") == 0 || std::strcmp(optarg, "release") == 0;
+            opt.release = std::strcmp(optarg, "release") == 0;
+            if (!ok)
+                report_invalid(program, "exit action", optarg, " (hold or release)");
+            break;
+        case o_prio: {
+            const int lo = sched_get_priority_min(SCHED_FIFO), hi = sched_get_priority_max(SCHED_FIFO);
+            ok = parse_int_in(optarg, lo, hi, opt.rt_priority);
+            if (!ok) {
+                char range[32];
+                std::snprintf(range, sizeof range, " (%d..%d)", lo, hi);
+                report_invalid(program, "real-time priority", optarg, range);
+            }
+            break;
+        }
+        case o_group: {
+            const group *g = getgrnam(optarg);
+            ok = g != nullptr;
+            if (ok)
+                opt.group = g->gr_gid;
+            else
+                report_invalid(program, "group", optarg, " (no such group)");
+            break;
+        }
+        case o_trace:
+            opt.engine.trace = optarg;
+            break;
+        default:
+            report_bad_option(program, o, argv[optind - 1]);
+            ok = false;
+        }
+        if (!ok) {
+            usage(stderr);
+            return 2;
+        }
+    }
+    const char *problem = nullptr;
+    const long period_us = 1000L * opt.engine.frame_ms;
+    if (optind < argc)
+        report_bad_operand(program, argv[optind]);
+    else if (!have_pwm)
+        problem = "--pwm CHIP:CHANNEL is required";
+    else if (opt.min_us >= opt.max_us)
+        problem = "--min-us must be less than --max-us";
+    else if (opt.max_us >= period_us)
+        problem = "--max-us must be less than the period (--frame-ms)";
+    else if (opt.initial_us >= 0 && (opt.initial_us < opt.min_us || opt.initial_us > opt.max_us))
+        problem = "--initial-us must lie within --min-us..--max-us";
+    else
+        return -1;
+    if (problem != nullptr)
+        std::fprintf(stderr, "%s: %s\n", program, problem);
+    usage(stderr);
+    return 2;
+}
+
+// Memory locked and SCHED_FIFO, or a reason why not.
+bool go_real_time(int priority)
+{
+    if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+        std::fprintf(stderr, "%s: --rt-priority: mlockall: %s (needs CAP_IPC_LOCK or a higher RLIMIT_MEMLOCK)\n",
+                     program, std::strerror(errno));
+        return false;
+    }
+    sched_param param{};
+    param.sched_priority = priority;
+    if (sched_setscheduler(0, SCHED_FIFO, &param) != 0) {
+        std::fprintf(stderr, "%s: --rt-priority %d: %s (needs CAP_SYS_NICE or RLIMIT_RTPRIO)\n",
+                     program, priority, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+int serve(options &opt)
+{
+    opt.engine.program = program;
+    opt.pwm.period_ns = static_cast<std::int64_t>(opt.engine.frame_ms) * 1000000;
+    line_output out(1, program);
+    line_output err(2, program);
+
+    kernel_sysfs sysfs;
+    pwm_channel channel(sysfs, opt.pwm);
+    std::string why;
+    if (!channel.check(why)) { // before anything is made or touched
+        err.line("%s: %s", program, why.c_str());
+        return 1;
+    }
+    if (opt.rt_priority > 0 && !go_real_time(opt.rt_priority))
+        return 1;
+
+    rt_engine engine(opt.engine, out, err);
+    if (!engine.prepare())
+        return 1;
+    const mode_t mode = opt.group != static_cast<gid_t>(-1) ? 0660 : 0600;
+    if (!engine.command().set_access(mode, opt.group) || !engine.status().set_access(mode, opt.group)) {
+        err.line("%s: %s%s", program, engine.command().error().c_str(), engine.status().error().c_str());
+        return 1;
+    }
+    const std::int64_t initial_ns = opt.initial_us < 0 ? -1 : 1000LL * opt.initial_us;
+    if (!channel.start(initial_ns, why)) {
+        err.line("%s: %s", program, why.c_str());
+        return 1;
+    }
+    const width_range range{1000LL * opt.min_us, 1000LL * opt.max_us};
+    pwm_output output(channel, range, opt.release, err);
+    if (channel.adopted() && range.clamp(channel.width()) != channel.width()) {
+        err.line("%s: %s runs at %lld ns, outside %lld..%lld ns: clamped", program,
+                 channel.channel_path(), static_cast<long long>(channel.width()),
+                 static_cast<long long>(range.min_ns), static_cast<long long>(range.max_ns));
+        hrtime_t produced = 0;
+        servo_model none;
+        if (!output.drive(channel.width(), none, produced))
+            return 1;
+    }
+    if (!engine.publish())
+        return 1;
+    out.line("%s: commands on %s, status on %s; %s, period %lld ns, widths %lld..%lld ns%s", program,
+             servo_command_device, servo_status_device, channel.channel_path(),
+             static_cast<long long>(opt.pwm.period_ns), static_cast<long long>(range.min_ns),
+             static_cast<long long>(range.max_ns),
+             channel.adopted() ? "; kept the running width" : "");
+    return engine.run(output);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    options opt;
+    if (const int rc = parse_args(argc, argv, opt); rc >= 0)
+        return rc;
+    return serve(opt);
+}
