@@ -178,6 +178,8 @@ TEST_F(Servod, ExitsWhenTheChannelGoesAndTellsSystemdWhenReady)
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const timeval patience{10, 0}; // a server that never says ready fails, not hangs
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     setenv("NOTIFY_SOCKET", sock.c_str(), 1);
     sim_process servod(args({"--group", "nogroup"}), SERVOD_EXE);
     unsetenv("NOTIFY_SOCKET");

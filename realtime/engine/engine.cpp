@@ -71,8 +71,10 @@ bool rt_engine::prepare()
         return fail("timerfd", std::strerror(errno));
 
     std::string why;
-    if (!lock.take(servo_command_device, why))
-        return fail(why.c_str(), "not started");
+    if (!lock.take(servo_command_device, why)) {
+        err.line("%s: %s", cfg.program, why.c_str());
+        return false;
+    }
     if (!status_pipe.open(servo_status_device))
         return fail("status pipe", status_pipe.error().c_str());
     if (!command_pipe.open(servo_command_device))

@@ -29,7 +29,7 @@ bool instance_lock::take(const std::string &pipe_path, std::string &why)
         if (flock(h, LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
             close(h);
-            why = err == EWOULDBLOCK ? pipe_path + ": another server is already serving it"
+            why = err == EWOULDBLOCK ? pipe_path + ": another servosim or servod is already serving it"
                                      : path + ": " + std::strerror(err);
             return false;
         }
