@@ -179,14 +179,14 @@ TEST_F(Servosim, RemovesWhatItMadeOnEveryCatchableStop)
 
 TEST_F(Servosim, OnlyOneOfSeveralStartedAtOnceServes)
 {
-    std::vector<std::unique_ptr<sim_process>> sims;
-    for (int i = 0; i < 4; ++i)
-        sims.push_back(std::make_unique<sim_process>());
-    std::vector<bool> serving;
+    std::unique_ptr<sim_process> sims[4];
     for (auto &sim : sims)
-        serving.push_back(sim->ready()); // the losers have exited by now
-    EXPECT_EQ(std::count(serving.begin(), serving.end(), true), 1);
-    for (std::size_t i = 0; i < sims.size(); ++i) {
+        sim = std::make_unique<sim_process>();
+    bool serving[4];
+    for (std::size_t i = 0; i < 4; ++i)
+        serving[i] = sims[i]->ready(); // the losers have exited by now
+    EXPECT_EQ(std::count(serving, serving + 4, true), 1);
+    for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(sims[i]->stop(), serving[i] ? 0 : 1);
         if (!serving[i]) {
             EXPECT_NE(sims[i]->err().find("already serving"), std::string::npos) << sims[i]->err();
