@@ -9,6 +9,7 @@ packages=(
   valgrind strace libbenchmark-dev                # leak, fd, call and speed checks
   clang-tidy cppcheck                             # static analysis
   man-db groff-base util-linux                    # man pages; setpriv
+  lintian dpkg-dev fakeroot file libsystemd-dev   # Debian packages and their checks
 )
 missing=()
 for p in "${packages[@]}"; do

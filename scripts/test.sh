@@ -9,13 +9,14 @@
 #   calls     system calls and allocations per library call, setServo's device calls
 #   analysis  clang-tidy and cppcheck
 #   man       the man pages render without warnings
+#   package   Debian packages from a Release build for /usr, checked by scripts/package.sh
 # usage: scripts/test.sh [STAGE...]    (no stage: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 out=${SERVO_BUILD_ROOT:-$root/build}
 jobs=$(nproc)
-all_stages=(unit asan install i386 fuzz valgrind calls analysis man)
+all_stages=(unit asan install i386 fuzz valgrind calls analysis man package)
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=("${all_stages[@]}")
 
@@ -163,6 +164,11 @@ stage_man() {
     [ -z "$warnings" ] || { echo "$page: $warnings"; return 1; }
     echo "man: $(basename "$page") renders cleanly"
   done
+}
+
+stage_package() {
+  cmake -S "$root" -B "$out/package" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+  "$root/scripts/package.sh" "$out/package"
 }
 
 passed=0
