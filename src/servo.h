@@ -85,6 +85,13 @@ public:
     int move(int startvalue, int endvalue, int time);
     // 1 if a 'D' was waiting on the status device, else 0.
     int isdone_moving();
+    // Sleeps in poll(2) until a 'D' is read (1) or timeout_ms have passed (0).
+    // Bytes are read one at a time as isdone_moving reads them: others are
+    // consumed and the wait goes on; a stale 'D' counts. 0 checks once
+    // without blocking; a negative timeout waits without limit. Signals do
+    // not cut the wait short. Returns 0 at once without a status handle or
+    // when the device reports end of file; a failed call shows in get_error().
+    int wait_done(int timeout_ms);
 };
 
 #endif
