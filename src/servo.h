@@ -72,6 +72,10 @@ private:
 //   truncated quotient of the difference. time == 0 means "as fast as the
 //   real-time side can": the increment is the whole distance, one step.
 //   A negative time gives a zero or negative increment.
+// - So a longer time can give the fastest move: once 5*time exceeds both
+//   widths the increment is 0, and the real-time side jumps to the end at
+//   once. For 0 -> 255 that is every time >= 399219 (and 199610..200000,
+//   where both quotients are 1); 200001..399218 give 1 ns a step, hours.
 // - isdone_moving() reads at most one byte and never blocks. Any byte but 'D'
 //   is consumed and lost. A 'D' nobody read stays waiting, so the first poll
 //   after a later move() can report that earlier move as done.
