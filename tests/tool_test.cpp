@@ -1,5 +1,6 @@
 // setServo and servo-sweep run as a user runs them, faults included.
 #include <csignal>
+#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,12 +44,19 @@ TEST_F(SetServo, ValidPositionSendsOneRecordSilently)
 TEST_F(SetServo, InvalidPositionIsRefusedBeforeTheDeviceIsTouched)
 {
     const char *bad[] = {"abc", "12x", "", " ", "1e3", "0x10", "+", "-", "--5", "+-5", "12 ",
-                         "1 2", "2147483648", "-2147483649", "99999999999999999999", "\t"};
+                         "1 2", "2147483648", "-2147483649", "99999999999999999999", "\t",
+                         "\x1b[2J", "-x", "--\x9b" "2J", "\xc3\xa9\x7f"};
+    // Bytes that could drive the terminal are echoed escaped.
+    const std::map<std::string, std::string> shown = {
+        {"\t", "\\x09"}, {"\x1b[2J", "\\x1b[2J"}, {"--\x9b" "2J", "--\\x9b2J"},
+        {"\xc3\xa9\x7f", "\\xc3\\xa9\\x7f"}};
     for (const char *arg : bad) {
         // No device at all: a usage error must come first, not a device error.
         const run_result r = tool({arg});
         EXPECT_EQ(r.status, 2) << arg;
-        EXPECT_EQ(r.err, std::string("setServo: invalid position '") + arg + "'\n");
+        const auto escaped = shown.find(arg);
+        EXPECT_EQ(r.err, std::string("setServo: invalid position '") +
+                             (escaped == shown.end() ? arg : escaped->second) + "'\n");
         EXPECT_EQ(r.out, "");
     }
     pipe_end pipe(servo_command_device);
