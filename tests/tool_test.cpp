@@ -158,6 +158,53 @@ TEST_F(Sweep, BoundedWaitReportsASimulatorKilledMidRamp)
         << sweep.err();
 }
 
+TEST_F(Sweep, RefusesBadUsageEchoingArgumentsEscaped)
+{
+    const std::string usage = "usage: servo-sweep [--timeout-ms MS] FROM TO DURATION\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err; // err: the start of it
+    } cases[] = {
+        {{"0", "\x1b[2J", "3"}, 2, "", "servo-sweep: invalid end position '\\x1b[2J'\n"},
+        {{"--timeout-ms", "\x1b]0;x\x07", "0", "1", "3"}, 2, "", "servo-sweep: invalid timeout '\\x1b]0;x\\x07'\n"},
+        {{"5\r", "1", "3"}, 2, "", "servo-sweep: invalid start position '5\\x0d'\n"},
+        {{"0", "1", "-3"}, 2, "", "servo-sweep: invalid duration '-3'\n"},
+        {{"--timeout-ms"}, 2, "", usage},
+        {{"--help", "0", "1", "3"}, 2, "", usage},
+        {{"--bogus", "0", "1", "3"}, 2, "", usage},
+        {{"-h"}, 0, usage, ""},
+        // Past the options: a negative position is an operand, not an option.
+        {{"--timeout-ms", "50", "-5", "10", "3"}, 1, "", "servo-sweep: cannot reach the servo"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run(SWEEP_EXE, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << " " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    }
+}
+
+TEST_F(Sweep, DrainsEveryStaleNoticeThenWaitsForItsOwn)
+{
+    sim_process sim({"--frame-ms", "1"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    pipe_end status(servo_status_device);
+    // 20000000 jumps at once (increment 0), and its default timeout is beyond
+    // INT_MAX ms: on a 32-bit long, 200L * duration overflowed.
+    for (const char *duration : {"3", "20000000"}) {
+        status.put(std::string(1000, 'D'));
+        const run_result r = run(SWEEP_EXE, {"10", "200", duration});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(status.read_all(), "") << "every stale notice drained, and both of its own taken";
+    }
+    std::size_t notices = 0;
+    for (const char *line : {"D  done", "T  jump"})
+        for (std::size_t at = 0; (at = sim.out().find(line, at)) != std::string::npos; ++at)
+            ++notices;
+    EXPECT_EQ(notices, 4u) << sim.out();
+}
+
 
 using ToolFaults = in_private_dir;
 
