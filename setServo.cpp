@@ -31,12 +31,6 @@ void print_help()
                 servo_command_device);
 }
 
-bool is_position(const char *arg)
-{
-    int ignored = 0;
-    return parse_position(arg, &ignored);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -44,11 +38,16 @@ int main(int argc, char **argv)
     static const option longopts[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     opterr = 0; // our own messages, with the argument escaped
     bool help = false;
+    int position = 0;
+    bool parsed = false; // position holds argv[operands]
     int operands = 1;
     for (;;) {
         operands = optind;
         // A number is a position even where it looks like an option: setServo -5.
-        if (optind >= argc || is_position(argv[optind]))
+        if (optind >= argc)
+            break;
+        parsed = parse_position(argv[optind], &position);
+        if (parsed)
             break;
         const int c = getopt_long(argc, argv, "+h", longopts, nullptr);
         if (c == -1) {
@@ -68,12 +67,10 @@ int main(int argc, char **argv)
         print_usage(stderr);
         return exit_usage;
     }
-
-    int position = 0;
-    const char *arg = argv[operands];
-    if (!parse_position(arg, &position)) {
+    if (!parsed && !parse_position(argv[operands], &position)) {
         char shown[256];
-        std::fprintf(stderr, "setServo: invalid position '%s'\n", printable_arg(arg, shown, sizeof shown));
+        std::fprintf(stderr, "setServo: invalid position '%s'\n",
+                     printable_arg(argv[operands], shown, sizeof shown));
         return exit_usage;
     }
 
