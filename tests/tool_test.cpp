@@ -45,10 +45,10 @@ TEST_F(SetServo, InvalidPositionIsRefusedBeforeTheDeviceIsTouched)
 {
     const char *bad[] = {"abc", "12x", "", " ", "1e3", "0x10", "+", "-", "--5", "+-5", "12 ",
                          "1 2", "2147483648", "-2147483649", "99999999999999999999", "\t",
-                         "\x1b[2J", "-x", "--\x9b" "2J", "\xc3\xa9\x7f"};
+                         "\x1b[2J", "-x", "--\2332J", "\xc3\xa9\x7f"};
     // Bytes that could drive the terminal are echoed escaped.
     const std::map<std::string, std::string> shown = {
-        {"\t", "\\x09"}, {"\x1b[2J", "\\x1b[2J"}, {"--\x9b" "2J", "--\\x9b2J"},
+        {"\t", "\\x09"}, {"\x1b[2J", "\\x1b[2J"}, {"--\2332J", "--\\x9b2J"},
         {"\xc3\xa9\x7f", "\\xc3\\xa9\\x7f"}};
     for (const char *arg : bad) {
         // No device at all: a usage error must come first, not a device error.
