@@ -21,8 +21,8 @@
 
 namespace {
 
-// No more notices can be waiting than the largest pipe Linux makes by
-// default (fs.pipe-max-size) holds bytes.
+// A pipe holds at most fs.pipe-max-size bytes (1 MiB by default), so no more
+// stale notices than that can be waiting.
 constexpr long max_stale_notices = 1L << 20;
 
 void usage(std::FILE *to)

@@ -156,10 +156,7 @@ TEST_F(TimedServo, WaitDoneReturnsOnDOrTimeoutWithoutSpinning)
     EXPECT_GE(clock_ms() - start, 200) << "poll rounds up; the wait never ends early";
     EXPECT_LT(clock_ms(CLOCK_THREAD_CPUTIME_ID) - cpu, 20) << "asleep, not spinning";
 
-    std::thread writer([&] {
-        usleep(50000);
-        status.put("D");
-    });
+    std::thread writer([&] { usleep(50000); status.put("D"); });
     EXPECT_EQ(servo.wait_done(-1), 1) << "only the D written later can end this";
     writer.join();
     EXPECT_EQ(servo.get_error(), 0);
@@ -169,9 +166,8 @@ void on_signal(int) {}
 
 TEST_F(TimedServo, WaitDoneInterruptedBySignalsKeepsItsDeadline)
 {
-    struct sigaction sa {};
+    struct sigaction sa {}, old {};
     sa.sa_handler = on_signal; // no SA_RESTART, though poll is never restarted anyway
-    struct sigaction old {};
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
     t_Servo servo(0);
     const pthread_t waiter = pthread_self();
