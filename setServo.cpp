@@ -2,8 +2,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 
 #include "parse_position.h"
+#include "printable_arg.h"
 #include "servo.h"
 
 namespace {
@@ -24,6 +26,7 @@ void print_help()
                 "Command the servo to POSITION and exit.\n"
                 "POSITION is a decimal integer; 0..255 spans pulse widths 1 ms to 1.996 ms.\n"
                 "Other values are sent as they map, for the real-time side to judge.\n"
+                "  -h, --help  show this help and exit\n"
                 "Command device: %s\n",
                 servo_command_device);
 }
@@ -32,18 +35,42 @@ void print_help()
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    static const option longopts[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    opterr = 0; // our own messages, with the argument escaped
+    bool help = false;
+    int position = 0;
+    bool parsed = false; // position holds argv[operands]
+    int operands = 1;
+    for (;;) {
+        operands = optind;
+        // A number is a position even where it looks like an option: setServo -5.
+        if (optind >= argc)
+            break;
+        parsed = parse_position(argv[optind], &position);
+        if (parsed)
+            break;
+        const int c = getopt_long(argc, argv, "+h", longopts, nullptr);
+        if (c == -1) {
+            operands = optind;
+            break;
+        }
+        if (c != 'h')
+            break; // an unknown option is refused below as a position
+        help = true;
+    }
+    const int count = argc - operands;
+    if (help && count == 0) {
         print_help();
         return exit_ok;
     }
-    if (argc != 2) {
+    if (help || count != 1) {
         print_usage(stderr);
         return exit_usage;
     }
-
-    int position = 0;
-    if (!parse_position(argv[1], &position)) {
-        std::fprintf(stderr, "setServo: invalid position '%s'\n", argv[1]);
+    if (!parsed && !parse_position(argv[operands], &position)) {
+        char shown[256];
+        std::fprintf(stderr, "setServo: invalid position '%s'\n",
+                     printable_arg(argv[operands], shown, sizeof shown));
         return exit_usage;
     }
 

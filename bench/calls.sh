@@ -30,6 +30,21 @@ echo "heap allocations, $n rounds vs none: $a1 vs $a0 (expected equal)"
 [ "$per_read" -eq "$n" ] || fail=1
 [ -n "$a0" ] && [ "$a0" = "$a1" ] || fail=1
 
+# wait_done in the common case: one poll and one read per notice, nothing allocated.
+for k in 0 $n; do
+  strace -f -c -e trace=read,poll,ppoll -o "wait.$k" "$build/bench/call_counts" "$k" wait
+  valgrind --tool=memcheck "$build/bench/call_counts" "$k" wait 2>"vgw.$k" >/dev/null
+done
+calls() { awk -v re="^($1)\$" '$NF ~ re {n += $4} END {print n + 0}' "$2"; }
+per_poll=$(( $(calls 'poll|ppoll' wait.$n) - $(calls 'poll|ppoll' wait.0) ))
+per_read=$(( $(calls read wait.$n) - $(calls read wait.0) ))
+a0=$(sed -n 's/.*total heap usage: \([0-9,]*\) allocs.*/\1/p' vgw.0 | tr -d ,)
+a1=$(sed -n 's/.*total heap usage: \([0-9,]*\) allocs.*/\1/p' vgw.$n | tr -d ,)
+echo "per $n notices x wait_done: $per_poll poll(2), $per_read read(2)   (expected $n each)"
+echo "heap allocations, $n notices vs none: $a1 vs $a0 (expected equal)"
+[ "$per_poll" -eq "$n" ] && [ "$per_read" -eq "$n" ] || fail=1
+[ -n "$a0" ] && [ "$a0" = "$a1" ] || fail=1
+
 # setServo on the command device: one open, one 28-byte write, one close.
 strace -o tool.trace -e trace=open,openat,write,close,read "$build/bin/setServo" 128
 opens=$(grep -c 'open.*"rtf1"' tool.trace || true)

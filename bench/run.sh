@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Benchmarks, printed as ratios measured side by side in one run:
 #   setServo against a minimal static C program (instructions, wall time),
-#   set() against a raw write loop, and the per-call system calls and allocations.
+#   the latency from a done notice to wait_done's return against a bare poll
+#   loop and the old sleep-and-poll loop, set() against a raw write loop, and
+#   the per-call system calls and allocations.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${SERVO_BUILD_ROOT:-$PWD/build}/bench
 runs=${RUNS:-300}
+notices=${NOTICES:-4000}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSERVO_BUILD_BENCH=ON -DSERVO_WERROR=ON \
   -DSERVO_COMMAND_DEVICE=rtf1 -DSERVO_STATUS_DEVICE=rtf2 >/dev/null
@@ -24,6 +27,7 @@ trap 'rm -rf "$work"' EXIT
   echo "instructions per run: setServo $tool, floor $floor, ratio $(awk -v a="$tool" -v b="$floor" 'BEGIN{printf "%.3f", a/b}') (goal <= 1.25)"
   read -r t_floor t_tool < <("$build/bench/spawn_timer" "$runs" "$build/bench/floor" -- "$build/bin/setServo" 128)
   echo "median wall time over $runs runs: setServo ${t_tool} us, floor ${t_floor} us, ratio $(awk -v a="$t_tool" -v b="$t_floor" 'BEGIN{printf "%.3f", a/b}')"
+  "$build/bench/done_latency" "$notices"
   "$build/bench/set_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E 'set\(\)|_median'
 )
 bench/calls.sh "$build"

@@ -6,49 +6,53 @@
 // DURATION is in the unit of t_Servo::move: with 50 Hz frames, 10 is about
 // one second. Exit status: 0 done, 1 the servo failed or never said done,
 // 2 bad usage.
+#include <algorithm>
+#include <cinttypes>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <getopt.h>
 
 #include <parse_position.h>
+#include <printable_arg.h>
 #include <servo.h>
 
 namespace {
 
-constexpr long poll_interval_ms = 5;
+// A pipe holds at most fs.pipe-max-size bytes (1 MiB by default), so no more
+// stale notices than that can be waiting.
+constexpr long max_stale_notices = 1L << 20;
 
 void usage(std::FILE *to)
 {
     std::fputs("usage: servo-sweep [--timeout-ms MS] FROM TO DURATION\n", to);
 }
 
-long now_ms()
+// Milliseconds in 64 bits: a 32-bit long overflows after 24.8 days of uptime.
+std::int64_t now_ms()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void sleep_ms(long ms)
+// wait_done takes an int, so longer waits go in chunks against one deadline.
+bool wait_for_done(t_Servo &servo, std::int64_t timeout_ms)
 {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
-}
-
-// Polls without blocking until 'D' or the deadline.
-bool wait_done(t_Servo &servo, long timeout_ms)
-{
-    const long give_up = now_ms() + timeout_ms;
-    while (servo.isdone_moving() == 0) {
-        if (now_ms() >= give_up)
+    const std::int64_t give_up = now_ms() + timeout_ms;
+    for (;;) {
+        const std::int64_t left = std::max<std::int64_t>(give_up - now_ms(), 0);
+        const int chunk = static_cast<int>(std::min<std::int64_t>(left, INT_MAX));
+        if (servo.wait_done(chunk) == 1)
+            return true;
+        if (chunk == left || servo.get_error() != 0)
             return false;
-        sleep_ms(poll_interval_ms);
     }
-    return true;
 }
 
-bool ramp(t_Servo &servo, int from, int to, int duration, long timeout_ms)
+bool ramp(t_Servo &servo, int from, int to, int duration, std::int64_t timeout_ms)
 {
     servo.move(from, to, duration);
     if (servo.get_error() != 0) {
@@ -56,9 +60,9 @@ bool ramp(t_Servo &servo, int from, int to, int duration, long timeout_ms)
                      std::strerror(servo.get_error()));
         return false;
     }
-    if (!wait_done(servo, timeout_ms)) {
+    if (!wait_for_done(servo, timeout_ms)) {
         std::fprintf(stderr,
-                     "servo-sweep: no done notice for the move %d -> %d within %ld ms "
+                     "servo-sweep: no done notice for the move %d -> %d within %" PRId64 " ms "
                      "(is the real-time servo module or servosim running?)\n",
                      from, to, timeout_ms);
         return false;
@@ -66,26 +70,57 @@ bool ramp(t_Servo &servo, int from, int to, int duration, long timeout_ms)
     return true;
 }
 
+bool is_number(const char *arg)
+{
+    int ignored = 0;
+    return parse_position(arg, &ignored);
+}
+
+int refuse(const char *what, const char *arg)
+{
+    char shown[256];
+    std::fprintf(stderr, "servo-sweep: invalid %s '%s'\n", what, printable_arg(arg, shown, sizeof shown));
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    int arg = 1;
-    long timeout_ms = -1;
-    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    static const option longopts[] = {{"timeout-ms", required_argument, nullptr, 't'},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {nullptr, 0, nullptr, 0}};
+    opterr = 0; // our own messages, with the argument escaped
+    bool help = false;
+    std::int64_t timeout_ms = -1;
+    int operands = 1;
+    for (;;) {
+        operands = optind;
+        // A number is an operand even where it looks like an option: a position of -5.
+        if (optind >= argc || is_number(argv[optind]))
+            break;
+        const int c = getopt_long(argc, argv, "+h", longopts, nullptr);
+        if (c == -1) {
+            operands = optind;
+            break;
+        }
+        if (c == 'h') {
+            help = true;
+        } else if (c == 't') {
+            int ms = 0;
+            if (!parse_position(optarg, &ms) || ms < 1)
+                return refuse("timeout", optarg);
+            timeout_ms = ms;
+        } else {
+            break; // an unknown option or a missing value: usage, or refused as an operand
+        }
+    }
+    const int count = argc - operands;
+    if (help && count == 0) {
         usage(stdout);
         return 0;
     }
-    if (argc > 2 && std::strcmp(argv[1], "--timeout-ms") == 0) {
-        int ms = 0;
-        if (!parse_position(argv[2], &ms) || ms < 1) {
-            std::fprintf(stderr, "servo-sweep: invalid timeout '%s'\n", argv[2]);
-            return 2;
-        }
-        timeout_ms = ms;
-        arg = 3;
-    }
-    if (argc - arg != 3) {
+    if (help || count != 3) {
         usage(stderr);
         return 2;
     }
@@ -93,18 +128,14 @@ int main(int argc, char **argv)
     const char *what[] = {"start position", "end position", "duration"};
     int *into[] = {&from, &to, &duration};
     for (int i = 0; i < 3; ++i) {
-        if (!parse_position(argv[arg + i], into[i])) {
-            std::fprintf(stderr, "servo-sweep: invalid %s '%s'\n", what[i], argv[arg + i]);
-            return 2;
-        }
+        if (!parse_position(argv[operands + i], into[i]))
+            return refuse(what[i], argv[operands + i]);
     }
-    if (duration < 0) {
-        std::fprintf(stderr, "servo-sweep: invalid duration '%s'\n", argv[arg + 2]);
-        return 2;
-    }
+    if (duration < 0)
+        return refuse("duration", argv[operands + 2]);
     // About duration/10 s per ramp at 50 Hz; allow for slow frames and start-up.
     if (timeout_ms < 0)
-        timeout_ms = 5000 + 200L * duration;
+        timeout_ms = 5000 + 200 * static_cast<std::int64_t>(duration);
 
     t_Servo servo(from);
     if (servo.get_error() != 0) {
@@ -112,8 +143,8 @@ int main(int argc, char **argv)
                      std::strerror(servo.get_error()), servo_command_device, servo_status_device);
         return 1;
     }
-    // A notice left from an earlier run would end our first wait at once.
-    for (int i = 0; i < 64 && servo.isdone_moving() == 1; ++i) {
+    // Notices left from earlier runs would end our first waits at once.
+    for (long i = 0; i < max_stale_notices && servo.wait_done(0) == 1; ++i) {
     }
     if (!ramp(servo, from, to, duration, timeout_ms) || !ramp(servo, to, from, duration, timeout_ms))
         return 1;

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +31,13 @@ auto retry_on_eintr(Call call)
     while (result < 0 && errno == EINTR)
         result = call();
     return result;
+}
+
+std::int64_t monotonic_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 } // namespace
 
@@ -197,4 +206,41 @@ int t_Servo::isdone_moving()
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         note_error(errno);
     return cdone == servo_status_done ? 1 : 0;
+}
+
+int t_Servo::wait_done(int timeout_ms)
+{
+    if (rtf2 < 0)
+        return 0;
+    // The clock is read only for a finite wait; 0 and negative go to poll as they are.
+    const std::int64_t deadline =
+        timeout_ms > 0 ? monotonic_ns() + static_cast<std::int64_t>(timeout_ms) * 1000000 : 0;
+    int wait_ms = timeout_ms;
+    for (;;) {
+        pollfd ready{rtf2, POLLIN, 0};
+        const int got = ::poll(&ready, 1, wait_ms);
+        if (got == 0)
+            return 0;
+        if (got > 0) {
+            char cdone = 'X';
+            const ssize_t n = ::read(rtf2, &cdone, 1);
+            if (n == 1 && cdone == servo_status_done)
+                return 1;
+            if (n == 0)
+                return 0; // no writer is left to send a notice
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                note_error(errno);
+                return 0;
+            }
+            // Any other byte is consumed, as isdone_moving does; keep waiting.
+        } else if (errno != EINTR) {
+            note_error(errno);
+            return 0;
+        }
+        if (timeout_ms > 0) {
+            // Round up, so poll never returns before the deadline.
+            const std::int64_t left_ns = deadline - monotonic_ns();
+            wait_ms = left_ns > 0 ? static_cast<int>((left_ns + 999999) / 1000000) : 0;
+        }
+    }
 }

@@ -72,6 +72,10 @@ private:
 //   truncated quotient of the difference. time == 0 means "as fast as the
 //   real-time side can": the increment is the whole distance, one step.
 //   A negative time gives a zero or negative increment.
+// - So a longer time can give the fastest move: once 5*time exceeds both
+//   widths the increment is 0, and the real-time side jumps to the end at
+//   once. For 0 -> 255 that is every time >= 399219 (and 199610..200000,
+//   where both quotients are 1); 200001..399218 give 1 ns a step, hours.
 // - isdone_moving() reads at most one byte and never blocks. Any byte but 'D'
 //   is consumed and lost. A 'D' nobody read stays waiting, so the first poll
 //   after a later move() can report that earlier move as done.
@@ -85,6 +89,13 @@ public:
     int move(int startvalue, int endvalue, int time);
     // 1 if a 'D' was waiting on the status device, else 0.
     int isdone_moving();
+    // Sleeps in poll(2) until a 'D' is read (1) or timeout_ms have passed (0).
+    // Bytes are read one at a time as isdone_moving reads them: others are
+    // consumed and the wait goes on; a stale 'D' counts. 0 checks once
+    // without blocking; a negative timeout waits without limit. Signals do
+    // not cut the wait short. Returns 0 at once without a status handle or
+    // when the device reports end of file; a failed call shows in get_error().
+    int wait_done(int timeout_ms);
 };
 
 #endif

@@ -1,7 +1,13 @@
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <ctime>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <thread>
 #include <type_traits>
+#include <unistd.h>
 
 #include "close_counter.h"
 #include "servo.h"
@@ -121,6 +127,76 @@ TEST_F(TimedServo, PollingReadsOneByteAndOnlyDMeansDone)
     EXPECT_EQ(servo.get_error(), 0);
 }
 
+double clock_ms(clockid_t clock = CLOCK_MONOTONIC)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+TEST_F(TimedServo, WaitDoneReturnsOnDOrTimeoutWithoutSpinning)
+{
+    t_Servo servo(0);
+    const struct {
+        const char *waiting;
+        int timeout_ms, result;
+        const char *left;
+    } at_once[] = {{"D", 10000, 1, ""}, {"", 0, 0, ""},   {"QRD", 10000, 1, ""},
+                   {"DD", -1, 1, "D"},  {"Q", 0, 0, ""},  {"QD", 0, 1, ""}};
+    for (const auto &c : at_once) {
+        status.put(c.waiting);
+        const double start = clock_ms();
+        EXPECT_EQ(servo.wait_done(c.timeout_ms), c.result) << c.waiting;
+        EXPECT_LT(clock_ms() - start, 5000) << c.waiting;
+        EXPECT_EQ(status.read_all(), c.left) << c.waiting;
+    }
+
+    const double start = clock_ms(), cpu = clock_ms(CLOCK_THREAD_CPUTIME_ID);
+    EXPECT_EQ(servo.wait_done(200), 0);
+    EXPECT_GE(clock_ms() - start, 200) << "poll rounds up; the wait never ends early";
+    EXPECT_LT(clock_ms(CLOCK_THREAD_CPUTIME_ID) - cpu, 20) << "asleep, not spinning";
+
+    std::thread writer([&] { usleep(50000); status.put("D"); });
+    EXPECT_EQ(servo.wait_done(-1), 1) << "only the D written later can end this";
+    writer.join();
+    EXPECT_EQ(servo.get_error(), 0);
+}
+
+void on_signal(int) {}
+
+TEST_F(TimedServo, WaitDoneInterruptedBySignalsKeepsItsDeadline)
+{
+    struct sigaction sa {}, old {};
+    sa.sa_handler = on_signal; // no SA_RESTART, though poll is never restarted anyway
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    t_Servo servo(0);
+    const pthread_t waiter = pthread_self();
+    std::atomic<int> phase{0}; // 0 timed wait, 1 unlimited wait, 2 over
+    std::thread pester([&] {
+        // Signals for at most 3 s: a wait restarted in full each time would outlast them.
+        int after = 0;
+        for (int i = 0; phase != 2 && i < 600; ++i) {
+            pthread_kill(waiter, SIGUSR1);
+            usleep(5000);
+            if (phase == 1 && ++after == 20)
+                status.put("D");
+        }
+        if (after < 20)
+            status.put("D"); // ends the unlimited wait of a faulty run too
+    });
+    const double start = clock_ms();
+    EXPECT_EQ(servo.wait_done(200), 0);
+    const double waited = clock_ms() - start;
+    phase = 1;
+    EXPECT_GE(waited, 200) << "EINTR did not end the wait";
+    EXPECT_LT(waited, 2000) << "the remaining time, not the whole timeout, after EINTR";
+    EXPECT_EQ(servo.wait_done(-1), 1);
+    phase = 2;
+    pester.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(servo.get_error(), 0);
+}
+
 TEST_F(TimedServo, DestructionClosesBothHandlesOnceAndLeaksNothing)
 {
     const int before = open_fd_count();
@@ -148,6 +224,10 @@ TEST(TimedServoWithoutStatus, ReportsTheMissingStatusDeviceAndNeverSaysDone)
         EXPECT_EQ(servo.status_fd(), -1);
         EXPECT_EQ(servo.get_error(), ENOENT);
         EXPECT_EQ(servo.isdone_moving(), 0);
+        const double start = clock_ms();
+        EXPECT_EQ(servo.wait_done(10000), 0);
+        EXPECT_LT(clock_ms() - start, 5000) << "nothing to wait on";
+        EXPECT_EQ(servo.get_error(), ENOENT);
         servo.move(0, 255, 10);
         EXPECT_EQ(command.records().size(), 3u) << "commands still go out";
     }

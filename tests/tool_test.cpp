@@ -1,5 +1,6 @@
 // setServo and servo-sweep run as a user runs them, faults included.
 #include <csignal>
+#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,12 +44,19 @@ TEST_F(SetServo, ValidPositionSendsOneRecordSilently)
 TEST_F(SetServo, InvalidPositionIsRefusedBeforeTheDeviceIsTouched)
 {
     const char *bad[] = {"abc", "12x", "", " ", "1e3", "0x10", "+", "-", "--5", "+-5", "12 ",
-                         "1 2", "2147483648", "-2147483649", "99999999999999999999", "\t"};
+                         "1 2", "2147483648", "-2147483649", "99999999999999999999", "\t",
+                         "\x1b[2J", "-x", "--\2332J", "\xc3\xa9\x7f"};
+    // Bytes that could drive the terminal are echoed escaped.
+    const std::map<std::string, std::string> shown = {
+        {"\t", "\\x09"}, {"\x1b[2J", "\\x1b[2J"}, {"--\2332J", "--\\x9b2J"},
+        {"\xc3\xa9\x7f", "\\xc3\\xa9\\x7f"}};
     for (const char *arg : bad) {
         // No device at all: a usage error must come first, not a device error.
         const run_result r = tool({arg});
         EXPECT_EQ(r.status, 2) << arg;
-        EXPECT_EQ(r.err, std::string("setServo: invalid position '") + arg + "'\n");
+        const auto escaped = shown.find(arg);
+        EXPECT_EQ(r.err, std::string("setServo: invalid position '") +
+                             (escaped == shown.end() ? arg : escaped->second) + "'\n");
         EXPECT_EQ(r.out, "");
     }
     pipe_end pipe(servo_command_device);
@@ -152,6 +160,52 @@ TEST_F(Sweep, BoundedWaitReportsASimulatorKilledMidRamp)
     EXPECT_NE(sweep.err().find("servo-sweep: no done notice for the move 0 -> 255 within 1000 ms"),
               std::string::npos)
         << sweep.err();
+}
+
+TEST_F(Sweep, RefusesBadUsageEchoingArgumentsEscaped)
+{
+    const std::string usage = "usage: servo-sweep [--timeout-ms MS] FROM TO DURATION\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err; // err: the start of it
+    } cases[] = {
+        {{"0", "\x1b[2J", "3"}, 2, "", "servo-sweep: invalid end position '\\x1b[2J'\n"},
+        {{"--timeout-ms", "\x1b]0;x\x07", "0", "1", "3"}, 2, "", "servo-sweep: invalid timeout '\\x1b]0;x\\x07'\n"},
+        {{"5\r", "1", "3"}, 2, "", "servo-sweep: invalid start position '5\\x0d'\n"},
+        {{"--timeout-ms"}, 2, "", usage},
+        {{"--help", "0", "1", "3"}, 2, "", usage},
+        {{"--bogus", "0", "1", "3"}, 2, "", usage},
+        {{"-h"}, 0, usage, ""},
+        // Past the options: a negative position is an operand, not an option.
+        {{"--timeout-ms", "50", "-5", "10", "3"}, 1, "", "servo-sweep: cannot reach the servo"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run(SWEEP_EXE, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << " " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    }
+}
+
+TEST_F(Sweep, DrainsEveryStaleNoticeThenWaitsForItsOwn)
+{
+    sim_process sim({"--frame-ms", "1"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    pipe_end status(servo_status_device);
+    // 20000000 jumps at once (increment 0), and its default timeout is beyond
+    // INT_MAX ms: on a 32-bit long, 200L * duration overflowed.
+    for (const char *duration : {"3", "20000000"}) {
+        status.put(std::string(1000, 'D'));
+        const run_result r = run(SWEEP_EXE, {"10", "200", duration});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(status.read_all(), "") << "every stale notice drained, and both of its own taken";
+    }
+    std::size_t notices = 0;
+    for (const char *line : {"D  done", "T  jump"})
+        for (std::size_t at = 0; (at = sim.out().find(line, at)) != std::string::npos; ++at)
+            ++notices;
+    EXPECT_EQ(notices, 4u) << sim.out();
 }
 
 

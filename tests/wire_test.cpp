@@ -2,6 +2,7 @@
 #include <climits>
 #include <gtest/gtest.h>
 
+#include "printable_arg.h"
 #include "servo.h"
 #include "support.h"
 
@@ -23,6 +24,21 @@ TEST(WidthRule, MatchesTableTruncatingTowardZero)
 {
     for (const width_case &c : width_table)
         EXPECT_EQ(servo_width(c.position), c.width) << "position " << c.position;
+}
+
+TEST(PrintableArg, EscapesAllButPrintableAsciiAndCutsBetweenWholeCharacters)
+{
+    const struct {
+        const char *text;
+        std::size_t size;
+        const char *shown;
+    } cases[] = {{"a\x1b[2J~\x7f\xff", 64, "a\\x1b[2J~\\x7f\\xff"}, {"abcde", 6, "abcde"},
+                 {"abcdef", 6, "ab..."}, {"\x01\x02", 9, "\\x01\\x02"}, {"\x01\x02", 8, "\\x01..."},
+                 {"xyz", 3, ".."}, {"xyz", 1, ""}};
+    for (const auto &c : cases) {
+        char out[64];
+        EXPECT_STREQ(printable_arg(c.text, out, c.size), c.shown) << c.size;
+    }
 }
 
 TEST(Wire, SetRecordBytesAsTheRealTimeSideReadsThem)
