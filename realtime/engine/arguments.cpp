@@ -1,27 +1,16 @@
 #include "arguments.h"
 
 #include <cstdio>
-#include <string>
 
 #include "parse_position.h"
+#include "printable_arg.h"
 
 namespace {
-// Printable text as it is, anything else as \xHH, so that an argument cannot
-// play escape sequences into the user's terminal.
-std::string shown(const char *text)
-{
-    std::string s;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; ++p) {
-        if (*p >= 0x20 && *p < 0x7f) {
-            s += static_cast<char>(*p);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", *p);
-            s += hex;
-        }
-    }
-    return s;
-}
+// An argument rendered safe for the terminal (no escape sequences replayed).
+struct shown {
+    char text[256];
+    explicit shown(const char *arg) { printable_arg(arg, text, sizeof text); }
+};
 } // namespace
 
 bool parse_int_in(const char *text, long min, long max, int &out)
@@ -45,16 +34,16 @@ bool parse_frame_ms(const char *program, const char *text, int &frame_ms)
 
 void report_invalid(const char *program, const char *what, const char *text, const char *extra)
 {
-    std::fprintf(stderr, "%s: invalid %s '%s'%s\n", program, what, shown(text).c_str(), extra);
+    std::fprintf(stderr, "%s: invalid %s '%s'%s\n", program, what, shown(text).text, extra);
 }
 
 void report_bad_option(const char *program, int code, const char *arg)
 {
     std::fprintf(stderr, code == ':' ? "%s: option '%s' needs a value\n" : "%s: unknown option '%s'\n",
-                 program, shown(arg).c_str());
+                 program, shown(arg).text);
 }
 
 void report_bad_operand(const char *program, const char *arg)
 {
-    std::fprintf(stderr, "%s: unexpected argument '%s'\n", program, shown(arg).c_str());
+    std::fprintf(stderr, "%s: unexpected argument '%s'\n", program, shown(arg).text);
 }
