@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks, printed as ratios measured side by side in one run:
 #   setServo against a minimal static C program (instructions, wall time),
-#   set() against a raw write loop, and the per-call system calls and allocations.
+#   set() against a raw write loop, and the per-call system calls and allocations;
+#   then servod against cyclictest and a C floor, idle and allocation counts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${SERVO_BUILD_ROOT:-$PWD/build}/bench
@@ -26,4 +27,7 @@ trap 'rm -rf "$work"' EXIT
   echo "median wall time over $runs runs: setServo ${t_tool} us, floor ${t_floor} us, ratio $(awk -v a="$t_tool" -v b="$t_floor" 'BEGIN{printf "%.3f", a/b}')"
   "$build/bench/set_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E 'set\(\)|_median'
 )
-bench/calls.sh "$build"
+status=0
+bench/calls.sh "$build" || status=1
+bench/servod.sh "$build" || status=1
+exit $status

@@ -195,7 +195,9 @@ int latency(char **a)
     for (int i = 0; i < 2; ++i) {
         t[i].cmd = open_or_die(a[2 + 2 * i], O_WRONLY);
         t[i].file = a[3 + 2 * i];
-        // Posted when the writer closes the file, after its one write.
+        // Posted when the writer closes the file, after its one write; the
+        // probe sleeps meanwhile, where polling the content would take one
+        // of two cores from the writers.
         t[i].watch = inotify_add_watch(ino, t[i].file, IN_CLOSE_WRITE);
         if (t[i].watch < 0)
             die(t[i].file);
