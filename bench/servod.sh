@@ -13,9 +13,9 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 servod=$build/bin/servod probe=$build/bench/servod_probe floor=$build/bench/pwm_floor
 prio=${RT_PRIORITY:-50}
-frames=520   # ramp frames, and cyclictest loops
+frames=${FRAMES:-520}    # ramp frames, and cyclictest loops
 frame_ms=20
-records=500  # each, servod and the floor
+records=${RECORDS:-500}  # each, servod and the floor
 idle_s=10
 command -v cyclictest >/dev/null || { echo "servod.sh: needs cyclictest (apt-get install rt-tests)" >&2; exit 1; }
 
@@ -60,7 +60,8 @@ counters() { # cpu ticks, on-cpu ns, timeslices, context switches
        "$(awk '/ctxt_switches/ {n += $2} END {print n}' "/proc/$pid/status")"
 }
 
-echo "servod: SCHED_FIFO $prio with mlockall where timed; stand-in PWM files on $(stat -f -c %T "$work")"
+echo "servod: SCHED_FIFO $prio with mlockall where timed; stand-in PWM files on $(stat -f -c %T "$work");" \
+  "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # 1. Frame pacing. Run together with cyclictest: both see the same stretch
 # of a noisy VM's weather (and cyclictest's /dev/cpu_dma_latency setting),
@@ -131,11 +132,12 @@ while [ $SECONDS -lt $idle_end ]; do sleep 0.2; done
 for which in pace cmd; do after[$which]=$(counters "${!which}"); done
 echo "3. idle for $idle_s s holding a width (cpu ticks of 1/$(getconf CLK_TCK) s, on-cpu ns, timeslices, context switches):"
 for which in pace cmd; do
-  label=$([ $which = pace ] && echo "after a ramp:       " || echo "after $records records:")
+  label=$([ $which = pace ] && echo "after a ramp" || echo "after $records records")
   if [ "${after[$which]}" != gone ] && [ "${before[$which]}" != gone ]; then
     read -r b1 b2 b3 b4 <<<"${before[$which]}"
     read -r a1 a2 a3 a4 <<<"${after[$which]}"
-    echo "   $label +$((a1 - b1)) ticks, +$((a2 - b2)) ns, +$((a3 - b3)) timeslices, +$((a4 - b4)) switches"
+    printf '   %-19s +%d ticks, +%d ns, +%d timeslices, +%d switches\n' "$label:" \
+      $((a1 - b1)) $((a2 - b2)) $((a3 - b3)) $((a4 - b4))
   fi
   if [ "${after[$which]}" = gone ] || [ "${before[$which]}" = gone ]; then
     miss "servod ($which) is no longer running"
