@@ -5,8 +5,9 @@
 //   ramp CMD STATUS FRAMES FRAME_MS OFFSET_MS
 //                                        one 'T' of FRAMES frames, sent at a whole
 //                                        CLOCK_MONOTONIC second + OFFSET_MS; waits for 'D'
-//   lateness TRACE FRAME_MS FRAMES       each frame's wake-up against its deadline, us
-//   histogram FILE                       the same figures from cyclictest -h
+//   lateness TRACE FRAME_MS FRAMES       each frame's wake-up against its deadline, us,
+//                                        over one or more ramps of FRAMES frames
+//   histogram FILE...                    the same figures from cyclictest -h
 //   latency N FRAME_MS CMD_A FILE_A CMD_B FILE_B
 //                                        record written -> duty cycle file closed,
 //                                        A and B alternately, N each
@@ -124,8 +125,8 @@ int ramp(char **a)
     return 0;
 }
 
-// The trace's first row is the start width, driven when the 'T' arrived;
-// the ramp's deadlines are that instant + k frames (us in the trace).
+// Each ramp's first row is its start width, driven when the 'T' arrived;
+// its deadlines are that instant + k frames (us in the trace).
 int lateness(char **a)
 {
     std::FILE *f = std::fopen(a[0], "r");
@@ -135,22 +136,22 @@ int lateness(char **a)
     const long frames = std::atol(a[2]);
     char line[128];
     std::vector<std::int64_t> late;
-    double t0 = -1;
+    double t0 = 0;
     long row = 0;
     while (std::fgets(line, sizeof line, f) != nullptr) {
         double t_ms = 0;
         if (std::sscanf(line, "%lf,", &t_ms) != 1)
             continue; // the header
         const double t_us = t_ms * 1000;
-        if (t0 < 0)
+        const long k = row++ % (frames + 1);
+        if (k == 0)
             t0 = t_us;
         else
-            late.push_back(std::llround(t_us - t0 - static_cast<double>(row) * frame_us));
-        ++row;
+            late.push_back(std::llround(t_us - t0 - static_cast<double>(k) * frame_us));
     }
     std::fclose(f);
-    if (static_cast<long>(late.size()) != frames) {
-        std::fprintf(stderr, "servod_probe: %s: %zu frames traced, %ld expected\n", a[0], late.size(), frames);
+    if (row == 0 || row % (frames + 1) != 0) {
+        std::fprintf(stderr, "servod_probe: %s: %ld rows, not ramps of %ld frames\n", a[0], row, frames);
         return 1;
     }
     print_figures(late, 1);
@@ -158,23 +159,25 @@ int lateness(char **a)
 }
 
 // cyclictest -h: "BUCKET_US COUNT" rows; overflows are counted at the maximum.
-int histogram(char **a)
+int histogram(int n, char **a)
 {
-    std::FILE *f = std::fopen(a[0], "r");
-    if (f == nullptr)
-        die(a[0]);
-    char line[128];
     std::vector<std::int64_t> v;
-    long long max = -1, over = 0;
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        long long us = 0, count = 0;
-        if (std::sscanf(line, "%lld %lld", &us, &count) == 2)
-            v.insert(v.end(), static_cast<std::size_t>(count), us);
-        else if (std::sscanf(line, "# Max Latencies: %lld", &max) != 1)
-            std::sscanf(line, "# Histogram Overflows: %lld", &over);
+    for (int i = 0; i < n; ++i) {
+        std::FILE *f = std::fopen(a[i], "r");
+        if (f == nullptr)
+            die(a[i]);
+        char line[128];
+        long long max = -1, over = 0;
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            long long us = 0, count = 0;
+            if (std::sscanf(line, "%lld %lld", &us, &count) == 2)
+                v.insert(v.end(), static_cast<std::size_t>(count), us);
+            else if (std::sscanf(line, "# Max Latencies: %lld", &max) != 1)
+                std::sscanf(line, "# Histogram Overflows: %lld", &over);
+        }
+        std::fclose(f);
+        v.insert(v.end(), static_cast<std::size_t>(over), max);
     }
-    std::fclose(f);
-    v.insert(v.end(), static_cast<std::size_t>(over), max);
     print_figures(v, 1);
     return 0;
 }
@@ -293,11 +296,12 @@ int main(int argc, char **argv)
         const char *name;
         int args;
         int (*run)(char **);
-    } const modes[] = {{"ramp", 5, ramp},        {"lateness", 3, lateness}, {"histogram", 1, histogram},
-                       {"latency", 6, latency}, {"load", 6, load}};
+    } const modes[] = {{"ramp", 5, ramp}, {"lateness", 3, lateness}, {"latency", 6, latency}, {"load", 6, load}};
     for (const auto &m : modes)
         if (argc == m.args + 2 && std::strcmp(argv[1], m.name) == 0)
             return m.run(argv + 2);
+    if (argc > 2 && std::strcmp(argv[1], "histogram") == 0)
+        return histogram(argc - 2, argv + 2);
     std::fprintf(stderr, "usage: see the head of bench/servod_probe.cpp\n");
     return 2;
 }
