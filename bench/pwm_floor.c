@@ -4,12 +4,11 @@
  * usage: pwm_floor PIPE DUTY_FILE [RT_PRIORITY]   (runs until killed) */
 #include <errno.h>
 #include <fcntl.h>
-#include <inttypes.h>
+#include <stdint.h>
 #include <poll.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -38,14 +37,21 @@ int main(int argc, char **argv)
             return 1;
         if (read(in, rec, sizeof rec) != (ssize_t)sizeof rec)
             continue;
-        int64_t width;
-        memcpy(&width, rec + 4, sizeof width);
+        /* data1, little-endian; widths are positive */
+        uint64_t width = 0;
+        for (int i = 11; i >= 4; --i)
+            width = width << 8 | rec[i];
         char text[24];
-        const int len = snprintf(text, sizeof text, "%" PRId64, width);
+        char *digit = text + sizeof text;
+        do {
+            *--digit = (char)('0' + width % 10);
+            width /= 10;
+        } while (width != 0);
+        const size_t len = (size_t)(text + sizeof text - digit);
         const int out = open(argv[2], O_WRONLY | O_TRUNC | O_CLOEXEC);
         if (out < 0)
             return 1;
-        if (write(out, text, (size_t)len) != len)
+        if (write(out, digit, len) != (ssize_t)len)
             return 1;
         close(out);
     }

@@ -27,7 +27,7 @@ pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  [ -n "${KEEP:-}" ] && echo "kept $work" || rm -rf "$work"
+  if [ -n "${KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 fail=0
@@ -71,7 +71,8 @@ echo "servod: SCHED_FIFO $prio with mlockall where timed; stand-in PWM files on 
 mkdir "$work/pace"
 start_servod "$work/pace" "$servod" --frame-ms "$frame_ms" --rt-priority "$prio" --trace trace.csv \
   --initial-us 1500
-pace=$started
+declare -A pid before after allocs rows
+pid[pace]=$started
 half=$((frame_ms / 2))
 for phases in "$half 0" "0 $half"; do
   read -r ours theirs <<<"$phases"
@@ -96,7 +97,7 @@ echo "   median ratio $(ratio "${s_med:-0}" "${c_med:-0}"), p99 ratio $r (goal <
 # 2. Record to duty cycle with servod idle, alternating with the floor.
 mkdir "$work/cmd" "$work/floor"
 start_servod "$work/cmd" "$servod" --frame-ms "$frame_ms" --rt-priority "$prio" --initial-us 1500
-cmd=$started
+pid[cmd]=$started
 mkfifo "$work/floor/rtf1"; echo 0 >"$work/floor/duty_cycle"
 "$floor" "$work/floor/rtf1" "$work/floor/duty_cycle" "$prio" &
 pids+=($!)
@@ -116,8 +117,7 @@ fi
 # 3. Idle, holding a width: after the ramp (pace) and after the records (cmd).
 # The window runs while the allocation counts below are taken.
 sleep 0.1
-declare -A before after allocs rows
-for which in pace cmd; do before[$which]=$(counters "${!which}"); done
+for which in pace cmd; do before[$which]=$(counters "${pid[$which]}"); done
 idle_end=$((SECONDS + idle_s))
 
 # 4. Heap allocations: few records and frames, then many, under memcheck.
@@ -136,7 +136,7 @@ for run in small:1:2:3 large:12:40:40; do
 done
 
 while [ $SECONDS -lt $idle_end ]; do sleep 0.2; done
-for which in pace cmd; do after[$which]=$(counters "${!which}"); done
+for which in pace cmd; do after[$which]=$(counters "${pid[$which]}"); done
 echo "3. idle for $idle_s s holding a width (cpu ticks of 1/$(getconf CLK_TCK) s, on-cpu ns, timeslices, context switches):"
 for which in pace cmd; do
   label=$([ $which = pace ] && echo "after a ramp" || echo "after $records records")
