@@ -3,7 +3,8 @@
 #   setServo against a minimal static C program (instructions, wall time),
 #   the latency from a done notice to wait_done's return against a bare poll
 #   loop and the old sleep-and-poll loop, set() against a raw write loop, and
-#   the per-call system calls and allocations.
+#   the per-call system calls and allocations; then servod against cyclictest
+#   and a C floor, idle and allocation counts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${SERVO_BUILD_ROOT:-$PWD/build}/bench
@@ -30,4 +31,7 @@ trap 'rm -rf "$work"' EXIT
   "$build/bench/done_latency" "$notices"
   "$build/bench/set_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E 'set\(\)|_median'
 )
-bench/calls.sh "$build"
+status=0
+bench/calls.sh "$build" || status=1
+bench/servod.sh "$build" || status=1
+exit $status

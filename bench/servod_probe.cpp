@@ -1,0 +1,307 @@
+// The client side of bench/servod.sh: sends records to servod (and to the
+// floor), watches what reaches the duty cycle file, and turns traces and
+// cyclictest's histogram into the same figures (nearest-rank percentiles).
+//
+//   ramp CMD STATUS FRAMES FRAME_MS OFFSET_MS
+//                                        one 'T' of FRAMES frames, sent at a whole
+//                                        CLOCK_MONOTONIC second + OFFSET_MS; waits for 'D'
+//   lateness TRACE FRAME_MS FRAMES       each frame's wake-up against its deadline, us,
+//                                        over one or more ramps of FRAMES frames
+//   histogram FILE...                    the same figures from cyclictest -h
+//   latency N FRAME_MS CMD_A FILE_A CMD_B FILE_B
+//                                        record written -> duty cycle file closed,
+//                                        A and B alternately, N each
+//   load CMD STATUS ROUNDS SETS FRAMES FRAME_MS
+//                                        every kind of record, ROUNDS times
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/inotify.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::int64_t now_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void sleep_until(std::int64_t when)
+{
+    const timespec ts{static_cast<time_t>(when / 1000000000), static_cast<long>(when % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+[[noreturn]] void die(const char *what)
+{
+    std::fprintf(stderr, "servod_probe: %s: %s\n", what, errno != 0 ? std::strerror(errno) : "failed");
+    std::exit(1);
+}
+
+int open_or_die(const char *path, int flags)
+{
+    const int fd = open(path, flags | O_CLOEXEC);
+    if (fd < 0)
+        die(path);
+    return fd;
+}
+
+void send(int fd, char option, std::int64_t d1, std::int64_t d2 = 0, std::int64_t t = 0)
+{
+    unsigned char rec[28] = {}; // gap bytes zero, as the library sends them
+    rec[0] = static_cast<unsigned char>(option);
+    std::memcpy(rec + 4, &d1, 8);
+    std::memcpy(rec + 12, &d2, 8);
+    std::memcpy(rec + 20, &t, 8);
+    if (write(fd, rec, sizeof rec) != static_cast<ssize_t>(sizeof rec))
+        die("write record");
+}
+
+// Waits for one 'D' on the status pipe. servod holds the pipe open, so an
+// end of file means it has gone.
+bool await_done(int status, int timeout_ms)
+{
+    pollfd p{status, POLLIN, 0};
+    char c = 0;
+    while (poll(&p, 1, timeout_ms) > 0) {
+        const ssize_t n = read(status, &c, 1);
+        if (n == 0)
+            return false;
+        if (n == 1 && c == 'D')
+            return true;
+    }
+    return false;
+}
+
+// Nearest rank, the same rule for every figure printed.
+std::int64_t rank(const std::vector<std::int64_t> &sorted, double p)
+{
+    const auto n = static_cast<double>(sorted.size());
+    const auto r = static_cast<std::size_t>(std::ceil(p * n));
+    return sorted[r == 0 ? 0 : r - 1];
+}
+
+void print_figures(std::vector<std::int64_t> v, double scale)
+{
+    if (v.empty()) {
+        errno = 0;
+        die("no samples");
+    }
+    std::sort(v.begin(), v.end());
+    std::printf("%zu %.1f %.1f %.1f\n", v.size(), static_cast<double>(rank(v, 0.5)) / scale,
+                static_cast<double>(rank(v, 0.99)) / scale, static_cast<double>(v.back()) / scale);
+}
+
+int ramp(char **a)
+{
+    const int cmd = open_or_die(a[0], O_WRONLY);
+    const int status = open_or_die(a[1], O_RDONLY | O_NONBLOCK);
+    const long frames = std::atol(a[2]);
+    const long frame_ms = std::atol(a[3]);
+    const long offset_ms = std::atol(a[4]);
+    // A whole second, so that cyclictest --secaligned starts its frames
+    // offset_ms away from ours; at least 0.2 s ahead, so it is not missed.
+    const std::int64_t s = 1000000000;
+    const std::int64_t when = (now_ns() + s / 5) / s * s + s + offset_ms * 1000000;
+    sleep_until(when);
+    const std::int64_t step = 1000000 / frames;
+    send(cmd, 'T', 1000000, 1000000 + frames * step, step);
+    if (!await_done(status, static_cast<int>(2 * frames * frame_ms + 5000))) {
+        errno = 0;
+        die("no 'D' after the ramp");
+    }
+    return 0;
+}
+
+// Each ramp's first row is its start width, driven when the 'T' arrived;
+// its deadlines are that instant + k frames (us in the trace).
+int lateness(char **a)
+{
+    std::FILE *f = std::fopen(a[0], "r");
+    if (f == nullptr)
+        die(a[0]);
+    const double frame_us = std::atof(a[1]) * 1000;
+    const long frames = std::atol(a[2]);
+    char line[128];
+    std::vector<std::int64_t> late;
+    double t0 = 0;
+    long row = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        double t_ms = 0;
+        if (std::sscanf(line, "%lf,", &t_ms) != 1)
+            continue; // the header
+        const double t_us = t_ms * 1000;
+        const long k = row++ % (frames + 1);
+        if (k == 0)
+            t0 = t_us;
+        else
+            late.push_back(std::llround(t_us - t0 - static_cast<double>(k) * frame_us));
+    }
+    std::fclose(f);
+    if (row == 0 || row % (frames + 1) != 0) {
+        std::fprintf(stderr, "servod_probe: %s: %ld rows, not ramps of %ld frames\n", a[0], row, frames);
+        return 1;
+    }
+    print_figures(late, 1);
+    return 0;
+}
+
+// cyclictest -h: "BUCKET_US COUNT" rows; overflows are counted at the maximum.
+int histogram(int n, char **a)
+{
+    std::vector<std::int64_t> v;
+    for (int i = 0; i < n; ++i) {
+        std::FILE *f = std::fopen(a[i], "r");
+        if (f == nullptr)
+            die(a[i]);
+        char line[128];
+        long long max = -1, over = 0;
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            long long us = 0, count = 0;
+            if (std::sscanf(line, "%lld %lld", &us, &count) == 2)
+                v.insert(v.end(), static_cast<std::size_t>(count), us);
+            else if (std::sscanf(line, "# Max Latencies: %lld", &max) != 1)
+                std::sscanf(line, "# Histogram Overflows: %lld", &over);
+        }
+        std::fclose(f);
+        v.insert(v.end(), static_cast<std::size_t>(over), max);
+    }
+    print_figures(v, 1);
+    return 0;
+}
+
+int latency(char **a)
+{
+    const long n = std::atol(a[0]);
+    const std::int64_t frame = std::atol(a[1]) * std::int64_t{1000000};
+    const int ino = inotify_init1(IN_CLOEXEC);
+    if (ino < 0)
+        die("inotify");
+    struct target {
+        const char *file;
+        int cmd, watch;
+        std::int64_t last = 0; // when its last width was seen
+        std::vector<std::int64_t> took;
+    } t[2];
+    for (int i = 0; i < 2; ++i) {
+        t[i].cmd = open_or_die(a[2 + 2 * i], O_WRONLY);
+        t[i].file = a[3 + 2 * i];
+        // Posted when the writer closes the file, after its one write; the
+        // probe sleeps meanwhile, where polling the content would take one
+        // of two cores from the writers.
+        t[i].watch = inotify_add_watch(ino, t[i].file, IN_CLOSE_WRITE);
+        if (t[i].watch < 0)
+            die(t[i].file);
+    }
+    // Half a frame and a little between sends, so each sees the same load;
+    // a target's next record waits for a frame and a millisecond after its
+    // last width appeared, so servod drives every record at once.
+    const std::int64_t slot = frame / 2 + 1000000;
+    std::int64_t next = now_ns();
+    for (long k = 0; k < 2 * n; ++k) {
+        target &x = t[k & 1];
+        next = std::max(next + slot, x.last + frame + 1000000);
+        sleep_until(next);
+        const std::int64_t width = 1000000 + 1000 * (1 + (k / 2) % 997);
+        const std::int64_t t0 = now_ns();
+        send(x.cmd, 'N', width);
+        for (;;) {
+            pollfd p{ino, POLLIN, 0};
+            if (poll(&p, 1, 2000) <= 0) {
+                std::fprintf(stderr, "servod_probe: %s: width %" PRId64 " not written within 2 s\n", x.file,
+                             width);
+                return 1;
+            }
+            alignas(inotify_event) char buf[4096];
+            const ssize_t got = read(ino, buf, sizeof buf);
+            bool seen = false;
+            for (ssize_t off = 0; off < got;) {
+                const auto *e = reinterpret_cast<const inotify_event *>(buf + off);
+                seen = seen || e->wd == x.watch;
+                off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+            if (seen)
+                break;
+        }
+        x.last = now_ns();
+        x.took.push_back(x.last - t0);
+        char text[32] = {};
+        const int fd = open_or_die(x.file, O_RDONLY);
+        const ssize_t len = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (len <= 0 || std::strtoll(text, nullptr, 10) != width) {
+            std::fprintf(stderr, "servod_probe: %s holds '%s', expected %" PRId64 "\n", x.file, text, width);
+            return 1;
+        }
+    }
+    for (const target &x : t) {
+        std::vector<std::int64_t> v = x.took;
+        std::sort(v.begin(), v.end());
+        std::printf("%.1f %.1f ", static_cast<double>(rank(v, 0.5)) / 1000,
+                    static_cast<double>(rank(v, 0.99)) / 1000);
+    }
+    std::printf("\n");
+    return 0;
+}
+
+// Every path a record or a frame can take, ROUNDS times over: widths in
+// and out of range, sooner than a frame (held back), an unknown letter,
+// a ramp to its end, one done at once, and one cut short.
+int load(char **a)
+{
+    const int cmd = open_or_die(a[0], O_WRONLY);
+    const int status = open_or_die(a[1], O_RDONLY | O_NONBLOCK);
+    const long rounds = std::atol(a[2]), sets = std::atol(a[3]), frames = std::atol(a[4]);
+    const std::int64_t frame = std::atol(a[5]) * std::int64_t{1000000};
+    const int wait_ms = static_cast<int>(10000 + frames * frame / 1000000 * 20); // valgrind is slow
+    for (long r = 0; r < rounds; ++r) {
+        std::int64_t next = now_ns();
+        for (long s = 0; s < sets; ++s) {
+            send(cmd, 'N', 1000000 + 1000 * ((r * sets + s) % 1000));
+            sleep_until(next += frame / 2);
+        }
+        send(cmd, 'N', 2500000);
+        send(cmd, 'X', 0);
+        send(cmd, 'T', 1000000, 1000000 + frames * 1000, 1000);
+        if (!await_done(status, wait_ms))
+            return 1;
+        send(cmd, 'T', 1200000, 1800000, 0);
+        if (!await_done(status, wait_ms))
+            return 1;
+        send(cmd, 'T', 1000000, 2000000, 1000);
+        sleep_until(now_ns() + 2 * frame);
+        send(cmd, 'N', 1500000);
+    }
+    sleep_until(now_ns() + 2 * frame);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    struct {
+        const char *name;
+        int args;
+        int (*run)(char **);
+    } const modes[] = {{"ramp", 5, ramp}, {"lateness", 3, lateness}, {"latency", 6, latency}, {"load", 6, load}};
+    for (const auto &m : modes)
+        if (argc == m.args + 2 && std::strcmp(argv[1], m.name) == 0)
+            return m.run(argv + 2);
+    if (argc > 2 && std::strcmp(argv[1], "histogram") == 0)
+        return histogram(argc - 2, argv + 2);
+    std::fprintf(stderr, "usage: see the head of bench/servod_probe.cpp\n");
+    return 2;
+}
