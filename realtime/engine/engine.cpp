@@ -25,6 +25,19 @@ sigset_t stop_signals()
         sigaddset(&set, sig);
     return set;
 }
+const char *signal_name(std::uint32_t sig)
+{
+    switch (sig) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "SIGQUIT";
+    }
+}
 } // namespace
 
 std::int64_t monotonic_ns()
@@ -82,7 +95,8 @@ bool rt_engine::prepare()
 
     start = monotonic_ns();
     if (cfg.trace != nullptr) {
-        trace_fd = open(cfg.trace, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // Appending, so that a trace cut short from outside goes on from its end.
+        trace_fd = open(cfg.trace, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
         if (trace_fd < 0)
             return fail(cfg.trace, std::strerror(errno));
         trace.emplace(trace_fd, cfg.program, false);
@@ -116,6 +130,10 @@ int rt_engine::run(servo_output &o)
             return 1;
         }
         if (fds[1].revents & POLLIN) {
+            signalfd_siginfo why{};
+            if (read(signals, &why, sizeof why) == static_cast<ssize_t>(sizeof why))
+                out.line("%s: %s from pid %u: stopping", cfg.program, signal_name(why.ssi_signo),
+                         why.ssi_pid);
             notify_service_manager("STOPPING=1");
             output->stop();
             return 0;

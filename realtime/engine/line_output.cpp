@@ -20,7 +20,7 @@ line_output::line_output(int out, const char *name, bool notes)
         return;
     }
     if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode))
-        return; // a regular file never holds a writer up
+        return; // a file: O_NONBLOCK means nothing there, a write goes to the page cache
     // A handle of our own, so that O_NONBLOCK does not reach the shell or
     // whoever else shares the terminal or pipe.
     char self[32];
