@@ -43,10 +43,14 @@ int wait_status(pid_t pid)
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-pid_t spawn(const std::string &exe, const std::vector<std::string> &args, const char *out,
-            const char *err)
+pid_t spawn(const std::vector<std::string> &via, const std::string &exe,
+            const std::vector<std::string> &args, const char *out, const char *err)
 {
     std::vector<char *> argv;
+    for (const std::string &v : via)
+        argv.push_back(const_cast<char *>(v.c_str()));
+    for (const std::string &e : emulator())
+        argv.push_back(const_cast<char *>(e.c_str()));
     argv.push_back(const_cast<char *>(exe.c_str()));
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -66,7 +70,7 @@ pid_t spawn(const std::string &exe, const std::vector<std::string> &args, const 
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(exe.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     return pid;
@@ -158,10 +162,17 @@ std::size_t pipe_end::fill()
     return filled;
 }
 
-run_result run(const std::string &exe, const std::vector<std::string> &args)
+const std::vector<std::string> &emulator()
+{
+    static const std::vector<std::string> argv = {SERVO_TEST_EMULATOR};
+    return argv;
+}
+
+run_result run(const std::string &exe, const std::vector<std::string> &args,
+               const std::vector<std::string> &via)
 {
     run_result r;
-    r.status = wait_status(spawn(exe, args, ".run.out", ".run.err"));
+    r.status = wait_status(spawn(via, exe, args, ".run.out", ".run.err"));
     r.out = slurp(".run.out");
     r.err = slurp(".run.err");
     unlink(".run.out");
@@ -175,7 +186,7 @@ sim_process::sim_process(const std::vector<std::string> &args, const std::string
     const std::string name = ".sim" + std::to_string(++instances);
     out_file = name + ".out";
     err_file = name + ".err";
-    child = spawn(exe, args, out_file.c_str(), err_file.c_str());
+    child = spawn({}, exe, args, out_file.c_str(), err_file.c_str());
 }
 
 sim_process::~sim_process()
