@@ -20,7 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Target programs run under qemu-user, unless the build was given an emulator:
 # an empty one on a host that runs the target's programs itself. The runtime
 # libraries come from Debian's multiarch packages (libc6:ARCH, libstdc++6:ARCH).
-if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR AND NOT CMAKE_IN_TRY_COMPILE)
+# try_compile projects read this file too: they get the build's choice.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CMAKE_CROSSCOMPILING_EMULATOR)
+if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
   find_program(SERVO_QEMU_PROGRAM ${SERVO_QEMU})
   if(NOT SERVO_QEMU_PROGRAM)
     message(FATAL_ERROR "${SERVO_QEMU} not found: install qemu-user (scripts/deps.sh does), "
