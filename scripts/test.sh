@@ -42,12 +42,13 @@ check_valgrind_log() { # log file, what
 
 stage_unit() {
   configure dev "$out/dev"
-  ctest --preset dev --test-dir "$out/dev" -j "$jobs"
+  ctest --test-dir "$out/dev" -j "$jobs" --output-on-failure
 }
 
 stage_asan() {
   configure asan "$out/asan"
-  ctest --preset asan --test-dir "$out/asan" -j "$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$out/asan" -j "$jobs" --output-on-failure
 }
 
 stage_install() {
@@ -94,7 +95,7 @@ stage_abi() { # preset: i386, armhf or arm64
   echo "$abi: host kind: $host; target programs run ${emu[*]:+under }${emu[*]:-natively}"
 
   log=$work/ctest.log
-  ctest --preset "$abi" --test-dir "$dir" -j "$jobs" | tee "$log"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure | tee "$log"
   # Only the one test that the emulator cannot host may skip, and only there.
   local skipped expect=""
   skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$log")
