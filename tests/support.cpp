@@ -47,6 +47,7 @@ pid_t spawn(const std::vector<std::string> &via, const std::string &exe,
             const std::vector<std::string> &args, const char *out, const char *err)
 {
     std::vector<char *> argv;
+    argv.reserve(via.size() + emulator().size() + 1 + args.size() + 1);
     for (const std::string &v : via)
         argv.push_back(const_cast<char *>(v.c_str()));
     for (const std::string &e : emulator())
