@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the tests need and is missing.
 set -euo pipefail
+arches=(i386 armhf arm64)                         # the target ABIs' Debian names
 packages=(
   cmake ninja-build g++ make pkg-config           # build
-  libgtest-dev libgmock-dev googletest            # tests; sources for the i386 build
-  g++-multilib qemu-user                          # the rig's 32-bit x86 ABI
+  libgtest-dev libgmock-dev googletest            # tests; sources for the cross builds
+  g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user   # target ABIs
   clang libclang-rt-14-dev                        # libFuzzer with sanitizers
-  valgrind strace libbenchmark-dev                # leak, fd, call and speed checks
+  valgrind strace libbenchmark-dev rt-tests       # leak, fd, call and speed checks; cyclictest
   clang-tidy cppcheck                             # static analysis
   man-db groff-base util-linux                    # man pages; setpriv
   lintian dpkg-dev fakeroot file libsystemd-dev   # Debian packages and their checks
 )
+# The target's own runtime libraries, so that its dynamically linked programs
+# run under qemu-user (or natively) without a library prefix.
+for a in "${arches[@]}"; do packages+=("libc6:$a" "libstdc++6:$a"); done
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -20,6 +24,13 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "deps: missing ${missing[*]}; run as root, or: sudo apt-get install ${missing[*]}" >&2
   exit 1
 fi
+native=$(dpkg --print-architecture)
+for a in "${arches[@]}"; do
+  if [ "$a" != "$native" ] && ! dpkg --print-foreign-architectures | grep -x "$a" >/dev/null; then
+    echo "deps: dpkg --add-architecture $a"
+    dpkg --add-architecture "$a"
+  fi
+done
 echo "deps: installing ${missing[*]}"
 for attempt in 1 2 3; do
   if apt-get update -q >/dev/null &&

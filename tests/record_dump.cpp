@@ -1,5 +1,5 @@
 // Prints, in hex, every record a fixed series of library calls sends. Run on
-// two ABIs (x86-64 and i386), the outputs must be identical.
+// two ABIs (x86-64 and a target's), the outputs must be identical.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -64,7 +64,11 @@ int main()
     }
     if (write(status, "D", 1) != 1)
         return 1;
-    std::printf("done %d %d\n", timed.isdone_moving(), timed.isdone_moving());
+    // Two statements: the order in which arguments are evaluated differs
+    // between ABIs (GCC: right to left on x86, left to right on ARM).
+    const int first = timed.isdone_moving();
+    const int second = timed.isdone_moving();
+    std::printf("done %d %d\n", first, second);
     unlink(servo_command_device);
     unlink(servo_status_device);
     return timed.get_error() == 0 ? 0 : 1;

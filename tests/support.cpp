@@ -44,10 +44,16 @@ int wait_status(pid_t pid)
 }
 
 // stdout goes to out, or to out_fd when that is given.
-pid_t spawn(const std::string &exe, const std::vector<std::string> &args, const char *out,
-            const char *err, int out_fd = -1)
+pid_t spawn(const std::vector<std::string> &via, const std::string &exe,
+            const std::vector<std::string> &args, const char *out, const char *err,
+            int out_fd = -1)
 {
     std::vector<char *> argv;
+    argv.reserve(via.size() + emulator().size() + 1 + args.size() + 1);
+    for (const std::string &v : via)
+        argv.push_back(const_cast<char *>(v.c_str()));
+    for (const std::string &e : emulator())
+        argv.push_back(const_cast<char *>(e.c_str()));
     argv.push_back(const_cast<char *>(exe.c_str()));
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -67,7 +73,7 @@ pid_t spawn(const std::string &exe, const std::vector<std::string> &args, const 
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(exe.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     return pid;
@@ -159,10 +165,17 @@ std::size_t pipe_end::fill()
     return filled;
 }
 
-run_result run(const std::string &exe, const std::vector<std::string> &args)
+const std::vector<std::string> &emulator()
+{
+    static const std::vector<std::string> argv = {SERVO_TEST_EMULATOR};
+    return argv;
+}
+
+run_result run(const std::string &exe, const std::vector<std::string> &args,
+               const std::vector<std::string> &via)
 {
     run_result r;
-    r.status = wait_status(spawn(exe, args, ".run.out", ".run.err"));
+    r.status = wait_status(spawn(via, exe, args, ".run.out", ".run.err"));
     r.out = slurp(".run.out");
     r.err = slurp(".run.err");
     unlink(".run.out");
@@ -176,7 +189,7 @@ sim_process::sim_process(const std::vector<std::string> &args, const std::string
     const std::string name = ".sim" + std::to_string(++instances);
     out_file = name + ".out";
     err_file = name + ".err";
-    child = spawn(exe, args, out_file.c_str(), err_file.c_str(), out_fd);
+    child = spawn({}, exe, args, out_file.c_str(), err_file.c_str(), out_fd);
 }
 
 sim_process::~sim_process()

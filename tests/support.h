@@ -60,12 +60,18 @@ private:
 
 std::int64_t le64(const unsigned char *p);
 
+// The program and arguments that child programs start under: the build's
+// CMAKE_CROSSCOMPILING_EMULATOR, empty where the host runs them itself.
+const std::vector<std::string> &emulator();
+
 struct run_result {
     int status = -1; // exit status, or 128 + signal
     std::string out, err;
 };
-// Runs a built program in the working directory, as a user would.
-run_result run(const std::string &exe, const std::vector<std::string> &args);
+// Runs a built program in the working directory, as a user would; a host
+// command in `via` (e.g. setpriv and its options), if any, starts it.
+run_result run(const std::string &exe, const std::vector<std::string> &args,
+               const std::vector<std::string> &via = {});
 
 // A program run in the background in the working directory; by default
 // servosim. Stopped with SIGTERM unless it has ended.

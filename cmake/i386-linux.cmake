@@ -1,9 +1,0 @@
-# 32-bit x86 Linux, the rig's ABI, built with g++-multilib and run with qemu-i386.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_FLAGS_INIT "-m32")
-set(CMAKE_CXX_FLAGS_INIT "-m32")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
-find_program(SERVO_QEMU_I386 qemu-i386 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${SERVO_QEMU_I386})
