@@ -94,7 +94,9 @@ dpkg-deb -x "$dev_deb" "$scratch/dev"
   cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
   read -ra cxx_flags <<<"$(cache CMAKE_CXX_FLAGS)"
   toolchain=$(cache CMAKE_TOOLCHAIN_FILE)
-  cmake -S "$root/tests/consumer" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$prefix" \
+  # Servo_DIR, not a prefix: a cross toolchain confines prefixes to its sysroot.
+  config_dir=$(dirname "$(find "$prefix/lib" -name ServoConfig.cmake)")
+  cmake -S "$root/tests/consumer" -B "$scratch/consumer" -DServo_DIR="$config_dir" \
     ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DCMAKE_CXX_COMPILER="$cxx" \
     -DCMAKE_CXX_FLAGS="${cxx_flags[*]}" -DCMAKE_EXE_LINKER_FLAGS="$(cache CMAKE_EXE_LINKER_FLAGS)" >/dev/null ||
     fail "libservo-dev: find_package(Servo) fails"

@@ -165,7 +165,8 @@ stage_valgrind() {
 }
 
 stage_calls() {
-  configure release "$out/bench" -DSERVO_BUILD_BENCH=ON -DSERVO_BUILD_TESTS=OFF
+  configure release "$out/bench" -DSERVO_BUILD_BENCH=ON -DSERVO_COMMAND_DEVICE=rtf1 \
+    -DSERVO_STATUS_DEVICE=rtf2
   "$root/bench/calls.sh" "$out/bench"
 }
 
@@ -191,9 +192,15 @@ stage_man() {
   done
 }
 
+# The packages for this machine, and for the boards from the cross compilers.
 stage_package() {
-  cmake -S "$root" -B "$out/package" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-  "$root/scripts/package.sh" "$out/package"
+  local arch toolchain
+  for arch in native armhf arm64; do
+    toolchain=()
+    [ "$arch" = native ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmake")
+    cmake --preset release -B "$out/package-$arch" "${toolchain[@]}" >/dev/null
+    "$root/scripts/package.sh" "$out/package-$arch"
+  done
 }
 
 passed=0

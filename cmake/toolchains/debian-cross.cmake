@@ -10,6 +10,10 @@ endif()
 set(CMAKE_C_COMPILER ${SERVO_CROSS_CC})
 set(CMAKE_CXX_COMPILER ${SERVO_CROSS_CXX})
 
+# pkg-config sees the target's .pc files only: the host's libsystemd would not link.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${SERVO_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+
 # Libraries and packages of the target only: the host's GoogleTest would not link.
 set(CMAKE_FIND_ROOT_PATH /usr/${SERVO_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
