@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test, stage by stage:
 #   unit      -Werror build; GoogleTest suites through real named pipes
+#   stress    the unit suites 20 times in a row beside CPU hogs: no flaky test
 #   asan      the same suites under AddressSanitizer + UndefinedBehaviorSanitizer
 #   install   install, then outside programs built with find_package and pkg-config
 #   i386      the rig's 32-bit x86 ABI    } Debian's cross compiler; the suites run natively where
@@ -11,7 +12,8 @@
 #   calls     system calls and allocations per library call, setServo's device calls
 #   analysis  clang-tidy and cppcheck
 #   man       the man pages render without warnings
-#   package   Debian packages from a Release build for /usr, checked by scripts/package.sh
+#   package   Debian packages for amd64, armhf and arm64, checked by scripts/package.sh
+#   readme    the demo, and servod by hand as README.md has it (root: it uses /dev/rtf1)
 # usage: scripts/test.sh [STAGE...]    (no stage: all of them)
 # Builds go to build/PRESET (CMakePresets.json), or under $SERVO_BUILD_ROOT.
 # SERVO_FORCE_EMULATOR=1 runs the target stages under qemu-user even where the
@@ -21,7 +23,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 out=${SERVO_BUILD_ROOT:-$root/build}
 jobs=$(nproc)
-all_stages=(unit asan install i386 armhf arm64 fuzz valgrind calls analysis man package)
+hogs=() # CPU hogs of the stress stage, gone however the script ends
+trap '[ ${#hogs[@]} -eq 0 ] || kill "${hogs[@]}" 2>/dev/null || true' EXIT
+all_stages=(unit stress asan install i386 armhf arm64 fuzz valgrind calls analysis man package readme)
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=("${all_stages[@]}")
 
@@ -44,6 +48,27 @@ check_valgrind_log() { # log file, what
 stage_unit() {
   configure dev "$out/dev"
   ctest --test-dir "$out/dev" -j "$jobs" --output-on-failure
+}
+
+# A test that fails one run in twenty is broken: twenty runs in a row with a
+# CPU hog more than there are cores, and not one failure.
+stage_stress() {
+  configure dev "$out/dev"
+  local i
+  for i in $(seq $((jobs + 1))); do
+    (while :; do :; done) &
+    hogs+=($!)
+  done
+  for i in $(seq 20); do
+    if ! ctest --test-dir "$out/dev" -j "$jobs" --output-on-failure >"$out/stress.log" 2>&1; then
+      cat "$out/stress.log"
+      echo "stress: run $i of 20 failed under load"
+      return 1
+    fi
+  done
+  kill "${hogs[@]}"
+  hogs=()
+  echo "stress: 20 runs of $(ctest --test-dir "$out/dev" -N | sed -n 's/^Total Tests: //p') tests with $((jobs + 1)) CPU hogs, no failure"
 }
 
 stage_asan() {
@@ -201,6 +226,14 @@ stage_package() {
     cmake --preset release -B "$out/package-$arch" "${toolchain[@]}" >/dev/null
     "$root/scripts/package.sh" "$out/package-$arch"
   done
+}
+
+# Both commands README.md promises: the demo, and servod by hand as written.
+stage_readme() {
+  "$root/scripts/demo.sh" >"$out/demo.log" 2>&1 || { cat "$out/demo.log"; return 1; }
+  grep -q '<polyline' "$out/demo/run/servo.svg" || { echo "demo: no plot"; return 1; }
+  echo "demo: servosim moved by setServo and servo-sweep, plotted in $out/demo/run/servo.svg"
+  "$root/scripts/readme-servod.sh"
 }
 
 passed=0

@@ -76,7 +76,7 @@ public:
         } else if (attr == "polarity") {
             if (c->enabled)
                 return EBUSY;
-            c->polarity = text;
+            c->polarity = std::string(text).substr(0, std::strcspn(text, "\n"));
         }
         return log(attr, text);
     }
@@ -119,8 +119,10 @@ public:
 private:
     int denied = 0;
 
-    int log(const std::string &attr, const char *text)
+    int log(const std::string &attr, std::string text)
     {
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
         writes.push_back(attr + "=" + text);
         return 0;
     }

@@ -77,9 +77,9 @@ private:
             for (char *p = buf; p < buf + n;) {
                 const auto *e = reinterpret_cast<const inotify_event *>(p);
                 const std::string name = e->len > 0 ? e->name : "";
-                if (name == "export" && slurp(chip_dir + "/export") == "0")
+                if (name == "export" && slurp(chip_dir + "/export") == "0\n")
                     appear();
-                else if (name == "unexport" && slurp(chip_dir + "/unexport") == "0")
+                else if (name == "unexport" && slurp(chip_dir + "/unexport") == "0\n")
                     system(("rm -rf " + chip_dir + "/pwm0").c_str());
                 p += sizeof(inotify_event) + e->len;
             }
@@ -148,7 +148,7 @@ TEST_F(Servod, DrivesTheChannelClampsAndHoldsOrReleasesOnExit)
             EXPECT_EQ(attr("duty_cycle"), "1996093");
             EXPECT_EQ(attr("enable"), "1");
         } else {
-            EXPECT_EQ(slurp(chip_dir + "/unexport"), "0") << "exported by servod, so unexported";
+            EXPECT_EQ(slurp(chip_dir + "/unexport"), "0\n") << "exported by servod, so unexported";
             ASSERT_TRUE(eventually([] { return access(chan.c_str(), F_OK) != 0; }));
         }
     }
@@ -162,10 +162,10 @@ TEST_F(Servod, RestartKeepsARunningWidth)
         EXPECT_EQ(attr("duty_cycle"), "1200000");
         EXPECT_EQ(first.stop(), 0);
     }
-    put(chan + "duty_cycle", "1300000\n"); // so any rewrite would show
+    put(chan + "duty_cycle", "1300000"); // servod writes a newline: any rewrite would show
     sim_process second(args(), SERVOD_EXE);
     ASSERT_TRUE(second.ready()) << second.err();
-    EXPECT_EQ(slurp(chan + "duty_cycle"), "1300000\n") << "not rewritten";
+    EXPECT_EQ(slurp(chan + "duty_cycle"), "1300000") << "not rewritten";
     EXPECT_EQ(attr("enable"), "1");
     EXPECT_NE(second.out().find("kept the running width"), std::string::npos) << second.out();
 }

@@ -99,8 +99,8 @@ int pwm_channel::put_text(const std::string &path, const char *text, std::int64_
 
 int pwm_channel::put(const std::string &path, std::int64_t value, std::int64_t retry_until)
 {
-    char text[24];
-    std::snprintf(text, sizeof text, "%" PRId64, value);
+    char text[24]; // as `echo VALUE > attribute` writes it
+    std::snprintf(text, sizeof text, "%" PRId64 "\n", value);
     return put_text(path, text, retry_until);
 }
 
@@ -114,7 +114,7 @@ bool pwm_channel::start(std::int64_t initial_ns, std::string &why)
         return false;
     };
     if (!fs.is_dir(dir.c_str())) {
-        const int err = fs.write(export_path.c_str(), std::to_string(cfg.channel).c_str());
+        const int err = fs.write(export_path.c_str(), (std::to_string(cfg.channel) + "\n").c_str());
         if (err != 0 && err != EBUSY) // EBUSY: exported already, by someone else
             return failed(err, export_path);
         exported_here = err == 0;
@@ -145,7 +145,7 @@ bool pwm_channel::start(std::int64_t initial_ns, std::string &why)
     char polarity[16];
     if (fs.read(polarity_path.c_str(), polarity, sizeof polarity) == 0 &&
         std::strcmp(polarity, "normal") != 0) {
-        if (int err = put_text(polarity_path, "normal", until); err != 0)
+        if (int err = put_text(polarity_path, "normal\n", until); err != 0)
             return failed(err, polarity_path);
     }
     if (int err = put(duty_path, 0, until); err != 0)
