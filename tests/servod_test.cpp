@@ -204,6 +204,22 @@ TEST_F(Servod, ExitsWhenTheChannelGoesAndTellsSystemdWhenReady)
     EXPECT_FALSE(is_fifo(servo_command_device));
 }
 
+TEST_F(Servod, RefusedRealTimePriorityIsAnError)
+{
+    // Without the privilege SCHED_FIFO is refused: say why and stop, rather
+    // than drive the servo at normal priority.
+    std::vector<std::string> as_nobody;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                     "--inh-caps=-all"};
+    }
+    const run_result r = run(SERVOD_EXE, args({"--rt-priority", "50"}), as_nobody);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.rfind("servod: --rt-priority", 0), 0u) << r.err;
+    EXPECT_FALSE(is_fifo(servo_command_device));
+}
+
 TEST_F(Servod, RefusesBadUsageAndAMissingChipBeforeMakingAnything)
 {
     const struct {
