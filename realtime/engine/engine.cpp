@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include "notify.h"
@@ -58,7 +57,7 @@ rt_engine::~rt_engine()
         err.line("%s: %s: %" PRIu64 " rows dropped: the trace could not be written at once",
                  cfg.program, cfg.trace, trace->dropped());
     trace.reset();
-    for (int fd : {trace_fd, timer, signals})
+    for (int fd : {trace_fd, signals})
         if (fd >= 0)
             close(fd);
 }
@@ -79,9 +78,6 @@ bool rt_engine::prepare()
     signals = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
     if (signals < 0)
         return fail("signalfd", std::strerror(errno));
-    timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (timer < 0)
-        return fail("timerfd", std::strerror(errno));
 
     std::string why;
     if (!lock.take(servo_command_device, why)) {
@@ -121,14 +117,30 @@ bool rt_engine::publish()
 int rt_engine::run(servo_output &o)
 {
     output = &o;
-    pollfd fds[3] = {{command_pipe.fd(), POLLIN, 0}, {signals, POLLIN, 0}, {timer, POLLIN, 0}};
+    pollfd fds[2] = {{command_pipe.fd(), POLLIN, 0}, {signals, POLLIN, 0}};
     for (;;) {
-        if (poll(fds, 3, -1) < 0) {
+        std::int64_t when = 0;
+        if (drive_pending)
+            when = next_drive;
+        else if (model.ramping())
+            when = ramp_deadline;
+        // A frame to keep: sleep to it and no further, then see what came
+        // meanwhile. Records and signals wait at most that long; and the servo
+        // would not be given a new width sooner anyway.
+        if (when != 0) {
+            const timespec at{static_cast<time_t>(when / ns_per_s), static_cast<long>(when % ns_per_s)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+            }
+        }
+        std::int64_t now = monotonic_ns();
+        if (poll(fds, 2, when != 0 ? 0 : -1) < 0) {
             if (errno == EINTR)
                 continue;
             fail("poll", std::strerror(errno));
             return 1;
         }
+        if (when == 0)
+            now = monotonic_ns();
         if (fds[1].revents & POLLIN) {
             signalfd_siginfo why{};
             if (read(signals, &why, sizeof why) == static_cast<ssize_t>(sizeof why))
@@ -138,12 +150,10 @@ int rt_engine::run(servo_output &o)
             output->stop();
             return 0;
         }
-        const std::int64_t now = monotonic_ns();
-        if ((fds[2].revents & POLLIN) && !on_timer(now))
+        if (when != 0 && !on_deadline(now))
             return 1;
         if ((fds[0].revents & POLLIN) && !on_input(now))
             return 1;
-        arm_timer();
     }
 }
 
@@ -187,12 +197,8 @@ bool rt_engine::on_input(std::int64_t now)
     return true;
 }
 
-bool rt_engine::on_timer(std::int64_t now)
+bool rt_engine::on_deadline(std::int64_t now)
 {
-    std::uint64_t expirations = 0;
-    if (read(timer, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
-        fail("timer", std::strerror(errno));
-    armed = 0;
     if (drive_pending && now >= next_drive && !drive(next_drive, now))
         return false;
     if (model.ramping() && !drive_pending && now >= ramp_deadline) {
@@ -236,23 +242,4 @@ void rt_engine::answer_done()
         return;
     }
     output->done(model);
-}
-
-void rt_engine::arm_timer()
-{
-    std::int64_t when = 0;
-    if (drive_pending)
-        when = next_drive;
-    else if (model.ramping())
-        when = ramp_deadline;
-    if (when == armed)
-        return;
-    itimerspec spec{};
-    if (when != 0) {
-        spec.it_value.tv_sec = static_cast<time_t>(when / ns_per_s);
-        spec.it_value.tv_nsec = static_cast<long>(when % ns_per_s);
-    }
-    if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr) != 0)
-        fail("timer", std::strerror(errno));
-    armed = when;
 }

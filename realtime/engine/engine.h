@@ -63,7 +63,6 @@ private:
     line_output &err;
     std::int64_t frame_ns;
     int signals = -1;
-    int timer = -1;
     int trace_fd = -1;
     std::optional<line_output> trace;
     instance_lock lock;
@@ -77,16 +76,14 @@ private:
     std::int64_t next_drive = 0;
     bool drive_pending = false;
     std::int64_t ramp_deadline = 0; // absolute, so a late frame does not delay the rest
-    std::int64_t armed = 0;         // the timer's expiry, 0 when disarmed
     bool traced_any = false;
     hrtime_t traced = 0;
 
     bool fail(const char *what, const char *detail);
     bool on_input(std::int64_t now);
-    bool on_timer(std::int64_t now);
+    bool on_deadline(std::int64_t now);
     bool drive(std::int64_t at, std::int64_t now);
     void answer_done();
-    void arm_timer();
 };
 
 #endif
