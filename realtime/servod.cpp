@@ -235,15 +235,11 @@ int serve(options &opt)
     }
     const width_range range{1000LL * opt.min_us, 1000LL * opt.max_us};
     pwm_output output(channel, range, opt.release, err);
-    if (channel.adopted() && range.clamp(channel.width()) != channel.width()) {
-        err.line("%s: %s runs at %lld ns, outside %lld..%lld ns: clamped", program,
-                 channel.channel_path(), static_cast<long long>(channel.width()),
+    // Not servod's width, and changing it would move the servo: say so only.
+    if (channel.adopted() && range.clamp(channel.width()) != channel.width())
+        err.line("%s: %s runs at %lld ns, outside %lld..%lld ns; left so until the first command",
+                 program, channel.channel_path(), static_cast<long long>(channel.width()),
                  static_cast<long long>(range.min_ns), static_cast<long long>(range.max_ns));
-        hrtime_t produced = 0;
-        servo_model none;
-        if (!output.drive(channel.width(), none, produced))
-            return 1;
-    }
     if (!engine.publish())
         return 1;
     out.line("%s: commands on %s, status on %s; %s, period %lld ns, widths %lld..%lld ns%s", program,
