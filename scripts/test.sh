@@ -98,6 +98,8 @@ stage_install() {
   "$out/consumer/consumer-pc"
 }
 
+emulator_of() { sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$1/CMakeCache.txt"; }
+
 # A target ABI, built with Debian's cross compiler (cmake/toolchains/). The
 # suites and their child programs run natively where this host runs the
 # target's programs, else under the emulator the toolchain file names.
@@ -109,7 +111,7 @@ stage_abi() { # preset: i386, armhf or arm64
   cmake --preset "$abi" -B "$dir" -UCMAKE_CROSSCOMPILING_EMULATOR >/dev/null
   cmake --build "$dir" -j "$jobs" --target record_dump
   local qemu
-  qemu=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$dir/CMakeCache.txt")
+  qemu=$(emulator_of "$dir")
   if [ "${SERVO_FORCE_EMULATOR:-0}" = 1 ]; then
     host="emulated (SERVO_FORCE_EMULATOR=1)"
   elif [ "${SERVO_FORCE_NATIVE:-0}" != 1 ] &&
@@ -124,7 +126,7 @@ stage_abi() { # preset: i386, armhf or arm64
   fi
   cmake --build "$dir" -j "$jobs"
   local emu=()
-  IFS=';' read -r -a emu <<< "$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$dir/CMakeCache.txt")"
+  IFS=';' read -r -a emu <<< "$(emulator_of "$dir")"
   echo "$abi: host kind: $host; target programs run ${emu[*]:+under }${emu[*]:-natively}"
 
   log=$work/ctest.log

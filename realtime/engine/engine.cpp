@@ -24,6 +24,7 @@ sigset_t stop_signals()
         sigaddset(&set, sig);
     return set;
 }
+
 const char *signal_name(std::uint32_t sig)
 {
     switch (sig) {

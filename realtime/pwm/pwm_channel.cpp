@@ -7,12 +7,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "engine.h"
+
 namespace {
 std::int64_t now_ms()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return monotonic_ns() / 1000000;
 }
 
 void sleep_ns(std::int64_t ns)
