@@ -32,12 +32,16 @@ for a in "${arches[@]}"; do
   fi
 done
 echo "deps: installing ${missing[*]}"
-for attempt in 1 2 3; do
-  if apt-get update -q >/dev/null &&
-     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; then
+# Another apt may be running: wait for its lock rather than fail.
+apt=(apt-get -q -o DPkg::Lock::Timeout=600)
+for attempt in 1 2 3 4 5; do
+  # One index that failed to fetch (a mirror mid-sync, say) leaves the others
+  # fresh, and the install may well work: only the install decides.
+  "${apt[@]}" update >/dev/null 2>&1 || echo "deps: apt-get update reported a failure; trying the install" >&2
+  if DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y --no-install-recommends "${missing[@]}" >/dev/null; then
     exit 0
   fi
-  echo "deps: apt-get failed (attempt $attempt), retrying" >&2
-  sleep 10
+  echo "deps: apt-get install failed (attempt $attempt), retrying" >&2
+  sleep $((attempt * 10))
 done
 exit 1
