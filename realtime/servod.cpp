@@ -28,13 +28,15 @@ struct options {
     bool release = false;
     int rt_priority = 0;
     gid_t group = static_cast<gid_t>(-1);
+    std::string trace;
+    int wait_s = 5;
 };
 
 void usage(std::FILE *to)
 {
     std::fputs("usage: servod --pwm CHIP:CHANNEL [--sysfs DIR] [--frame-ms MS] [--min-us US]\n"
                "              [--max-us US] [--initial-us US] [--on-exit hold|release]\n"
-               "              [--rt-priority N] [--group NAME] [--trace FILE]\n",
+               "              [--rt-priority N] [--group NAME] [--trace FILE] [--wait-s S]\n",
                to);
 }
 
@@ -55,7 +57,10 @@ void help()
         "  --on-exit hold|release hold the last width (default), or end the pulses\n"
         "  --rt-priority N        SCHED_FIFO priority 1..99 for the frame loop\n"
         "  --group NAME           pipes made 0660 for this group, else 0600\n"
-        "  --trace FILE           write a CSV of every width given (t_ms,width_ns)\n",
+        "  --trace FILE           write a CSV of every width given (t_ms,width_ns);\n"
+        "                         a regular file\n"
+        "  --wait-s S             wait up to S seconds for the chip and channel to\n"
+        "                         appear, default 5\n",
         servo_command_device, servo_status_device, default_frame_ms);
 }
 
@@ -87,7 +92,7 @@ bool parse_us(const char *what, const char *text, int &us)
 // -1 to go on, or the status to exit with at once.
 int parse_args(int argc, char **argv, options &opt)
 {
-    enum { o_pwm = 256, o_sysfs, o_frame, o_min, o_max, o_initial, o_exit, o_prio, o_group, o_trace };
+    enum { o_pwm = 256, o_sysfs, o_frame, o_min, o_max, o_initial, o_exit, o_prio, o_group, o_trace, o_wait };
     static const option longs[] = {
         {"pwm", required_argument, nullptr, o_pwm},
         {"sysfs", required_argument, nullptr, o_sysfs},
@@ -99,6 +104,7 @@ int parse_args(int argc, char **argv, options &opt)
         {"rt-priority", required_argument, nullptr, o_prio},
         {"group", required_argument, nullptr, o_group},
         {"trace", required_argument, nullptr, o_trace},
+        {"wait-s", required_argument, nullptr, o_wait},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
     bool have_pwm = false;
@@ -154,10 +160,15 @@ int parse_args(int argc, char **argv, options &opt)
             break;
         }
         case o_trace:
-            opt.engine.trace = optarg;
+            opt.trace = optarg;
+            break;
+        case o_wait:
+            ok = parse_int_in(optarg, 0, 3600, opt.wait_s);
+            if (!ok)
+                report_invalid(program, "wait", optarg, " (0..3600 s)");
             break;
         default:
-            report_bad_option(program, o, argv[optind - 1]);
+            report_bad_option(program, o, argv);
             ok = false;
         }
         if (!ok) {
@@ -180,82 +191,106 @@ int parse_args(int argc, char **argv, options &opt)
     else
         return -1;
     if (problem != nullptr)
-        std::fprintf(stderr, "%s: %s\n", program, problem);
+        complain(program, "%s", problem);
     usage(stderr);
     return 2;
 }
 
 // Memory locked and SCHED_FIFO, or a reason why not.
-bool go_real_time(int priority)
+bool go_real_time(int priority, line_output &err)
 {
     if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
-        std::fprintf(stderr, "%s: --rt-priority: mlockall: %s (needs CAP_IPC_LOCK or a higher RLIMIT_MEMLOCK)\n",
-                     program, std::strerror(errno));
+        err.say(severity::error, "--rt-priority: mlockall: %s (needs CAP_IPC_LOCK or a higher RLIMIT_MEMLOCK)",
+                std::strerror(errno));
         return false;
     }
     sched_param param{};
     param.sched_priority = priority;
     if (sched_setscheduler(0, SCHED_FIFO, &param) != 0) {
-        std::fprintf(stderr, "%s: --rt-priority %d: %s (needs CAP_SYS_NICE or RLIMIT_RTPRIO)\n",
-                     program, priority, std::strerror(errno));
+        err.say(severity::error, "--rt-priority %d: %s (needs CAP_SYS_NICE or RLIMIT_RTPRIO)", priority,
+                std::strerror(errno));
         return false;
     }
     return true;
 }
 
-int serve(options &opt)
+// A stop signal during start-up: said as in serving, and nothing more.
+int stopped_starting(stop_signals &stops, line_output &out)
+{
+    const char *name = "a stop signal";
+    pid_t sender = 0;
+    if (stops.take(name, sender))
+        out.say(severity::info, "%s from pid %d: stopping", name, static_cast<int>(sender));
+    return 0;
+}
+
+int serve(options &opt, stop_signals &stops)
 {
     opt.engine.program = program;
     opt.pwm.period_ns = static_cast<std::int64_t>(opt.engine.frame_ms) * 1000000;
+    opt.pwm.wait_ms = opt.wait_s * 1000;
     line_output out(1, program);
     line_output err(2, program);
-
-    kernel_sysfs sysfs;
-    pwm_channel channel(sysfs, opt.pwm);
-    std::string why;
-    if (!channel.check(why)) { // before anything is made or touched
-        err.line("%s: %s", program, why.c_str());
+    if (!stops.ok()) {
+        err.say(severity::error, "signalfd: %s", std::strerror(errno));
         return 1;
     }
-    if (opt.rt_priority > 0 && !go_real_time(opt.rt_priority))
+
+    kernel_sysfs sysfs;
+    pwm_channel channel(sysfs, opt.pwm, stops);
+    std::string why, note;
+    if (!channel.find(why)) { // before anything is made or touched
+        if (channel.stopped())
+            return stopped_starting(stops, out);
+        err.say(severity::error, "%s", why.c_str());
+        return 1;
+    }
+    if (opt.rt_priority > 0 && !go_real_time(opt.rt_priority, err))
         return 1;
 
-    rt_engine engine(opt.engine, out, err);
+    rt_engine engine(opt.engine, {{servo_command_device, servo_status_device, opt.trace}}, stops, out, err);
     if (!engine.prepare())
         return 1;
     const mode_t mode = opt.group != static_cast<gid_t>(-1) ? 0660 : 0600;
-    if (!engine.command().set_access(mode, opt.group) || !engine.status().set_access(mode, opt.group)) {
-        err.line("%s: %s%s", program, engine.command().error().c_str(), engine.status().error().c_str());
-        return 1;
-    }
-    const std::int64_t initial_ns = opt.initial_us < 0 ? -1 : 1000LL * opt.initial_us;
-    if (!channel.start(initial_ns, why)) {
-        err.line("%s: %s", program, why.c_str());
-        return 1;
+    for (served_pipe *p : {&engine.command(0), &engine.status(0)}) {
+        if (!p->set_access(mode, opt.group)) {
+            err.say(severity::error, "%s", printable(p->error()).c_str());
+            return 1;
+        }
     }
     const width_range range{1000LL * opt.min_us, 1000LL * opt.max_us};
+    const std::int64_t initial_ns = opt.initial_us < 0 ? -1 : 1000LL * opt.initial_us;
+    if (!channel.start(initial_ns, range, why, note)) {
+        if (channel.stopped())
+            return stopped_starting(stops, out);
+        err.say(severity::error, "%s", why.c_str());
+        return 1;
+    }
+    if (!note.empty())
+        err.say(severity::warning, "%s", note.c_str());
+    if (initial_ns >= 0)
+        engine.started_at(0, initial_ns);
     pwm_output output(channel, range, opt.release, err);
-    // Not servod's width, and changing it would move the servo: say so only.
-    if (channel.adopted() && range.clamp(channel.width()) != channel.width())
-        err.line("%s: %s runs at %lld ns, outside %lld..%lld ns; left so until the first command",
-                 program, channel.channel_path(), static_cast<long long>(channel.width()),
-                 static_cast<long long>(range.min_ns), static_cast<long long>(range.max_ns));
     if (!engine.publish())
         return 1;
-    out.line("%s: commands on %s, status on %s; %s, period %lld ns, widths %lld..%lld ns%s", program,
-             servo_command_device, servo_status_device, channel.channel_path(),
-             static_cast<long long>(opt.pwm.period_ns), static_cast<long long>(range.min_ns),
-             static_cast<long long>(range.max_ns),
-             channel.adopted() ? "; kept the running width" : "");
-    return engine.run(output);
+    out.say(severity::info, "commands on %s, status on %s; %s, period %lld ns, widths %lld..%lld ns%s",
+            servo_command_device, servo_status_device, channel.channel_path(),
+            static_cast<long long>(opt.pwm.period_ns), static_cast<long long>(range.min_ns),
+            static_cast<long long>(range.max_ns), channel.adopted() ? "; kept the running width" : "");
+    servo_output *outputs[] = {&output};
+    return engine.run(outputs);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // Before anything else: no descriptor of ours may land on 0-2, and a
+    // stop signal is caught from here on.
+    open_standard_fds();
+    stop_signals stops;
     options opt;
     if (const int rc = parse_args(argc, argv, opt); rc >= 0)
         return rc;
-    return serve(opt);
+    return serve(opt, stops);
 }

@@ -1,7 +1,10 @@
 // servosim: stands in for the RT-FIFO driver and the real-time pulse module.
 // The engine serves the pipes; the gauge shows a person what the servo does.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <getopt.h>
+#include <string>
 
 #include "arguments.h"
 #include "engine.h"
@@ -31,7 +34,7 @@ void help()
 }
 
 // -1 to go on, or the status to exit with at once.
-int parse_args(int argc, char **argv, engine_config &cfg)
+int parse_args(int argc, char **argv, engine_config &cfg, std::string &trace)
 {
     static const option longs[] = {{"frame-ms", required_argument, nullptr, 'f'},
                                    {"trace", required_argument, nullptr, 't'},
@@ -49,10 +52,10 @@ int parse_args(int argc, char **argv, engine_config &cfg)
                 return 2;
             break;
         case 't':
-            cfg.trace = optarg;
+            trace = optarg;
             break;
         default:
-            report_bad_option(program, opt, argv[optind - 1]);
+            report_bad_option(program, opt, argv);
             usage(stderr);
             return 2;
         }
@@ -69,24 +72,33 @@ int parse_args(int argc, char **argv, engine_config &cfg)
 
 int main(int argc, char **argv)
 {
+    open_standard_fds();
+    stop_signals stops;
+    std::string trace;
     engine_config cfg;
     cfg.program = program;
-    if (const int rc = parse_args(argc, argv, cfg); rc >= 0)
+    if (const int rc = parse_args(argc, argv, cfg, trace); rc >= 0)
         return rc;
 
     line_output out(1, program);
     line_output err(2, program);
+    if (!stops.ok()) {
+        err.say(severity::error, "signalfd: %s", std::strerror(errno));
+        return 1;
+    }
     int status = 1;
     {
-        rt_engine engine(cfg, out, err);
-        if (engine.prepare() && engine.publish()) {
-            // After publishing: whoever trusts this line finds everything ready.
-            out.line("servosim: commands on %s, status on %s, %d ms frames", servo_command_device,
-                     servo_status_device, cfg.frame_ms);
-            gauge_output gauge(out);
-            status = engine.run(gauge);
-        }
+        rt_engine engine(cfg, {{servo_command_device, servo_status_device, trace}}, stops, out, err);
+        if (!engine.prepare() || !engine.publish())
+            return 1;
+        // After publishing: whoever trusts this line finds everything ready.
+        out.say(severity::info, "commands on %s, status on %s, %d ms frames", servo_command_device,
+                servo_status_device, cfg.frame_ms);
+        gauge_output gauge(out);
+        servo_output *outputs[] = {&gauge};
+        status = engine.run(outputs);
     }
-    out.line("servosim: stopped");
+    // Only now, with the pipes gone: it started, so it says it stopped.
+    out.say(severity::info, "stopped");
     return status;
 }

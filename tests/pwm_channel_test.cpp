@@ -6,6 +6,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,22 @@ private:
     }
 };
 
+// Start-up waits that sleep as asked, or report a stop after so many.
+struct pauses : start_wait {
+    int stop_after = -1;
+    int paused = 0;
+    bool pause(std::int64_t ns) override
+    {
+        if (stop_after >= 0 && paused >= stop_after)
+            return false;
+        ++paused;
+        usleep(static_cast<useconds_t>(ns / 1000));
+        return true;
+    }
+};
+
+const width_range servo_range{1000000, 2000000};
+
 pwm_settings settings(unsigned channel = 0)
 {
     pwm_settings s;
@@ -153,55 +170,94 @@ pwm_settings settings(unsigned channel = 0)
 
 using writes = std::vector<std::string>;
 
-TEST(PwmChannel, StartsInTheOrderTheKernelAccepts)
+TEST(PwmChannel, StartsInTheOrderTheKernelAcceptsAndAdoptsOnlyWhatItWouldRun)
 {
+    const writes afresh{"enable=0", "duty_cycle=0", "period=20000000"};
     const struct {
         const char *what;
         bool exported, enabled;
-        std::int64_t period, duty, initial;
+        std::int64_t period, duty;
+        const char *polarity;
+        std::int64_t initial;
         writes expect;
         std::int64_t width;
+        const char *note; // why a running channel was not kept
     } cases[] = {
-        {"fresh, no initial width", false, false, 0, 0, -1,
-         {"export=0", "enable=0", "duty_cycle=0", "period=20000000"}, -1},
-        {"fresh, initial width", false, false, 0, 0, 1500000,
+        {"fresh, no initial width", false, false, 0, 0, "normal", -1,
+         {"export=0", "enable=0", "duty_cycle=0", "period=20000000"}, -1, ""},
+        {"fresh, initial width", false, false, 0, 0, "normal", 1500000,
          {"export=0", "enable=0", "duty_cycle=0", "period=20000000", "duty_cycle=1500000", "enable=1"},
-         1500000},
-        {"left with a longer period and a large duty cycle", true, true, 40000000, 30000000, -1,
-         {"enable=0", "duty_cycle=0", "period=20000000"}, -1},
-        {"left running with our period: kept as it is", true, true, 20000000, 1300000, -1, {}, 1300000},
-        {"left running, but an initial width is asked for", true, true, 20000000, 1300000, 1100000,
-         {"enable=0", "duty_cycle=0", "period=20000000", "duty_cycle=1100000", "enable=1"}, 1100000},
+         1500000, ""},
+        {"left running as we run it: kept as it is", true, true, 20000000, 1300000, "normal", -1, {}, 1300000, ""},
+        {"left running, but an initial width is asked for", true, true, 20000000, 1300000, "normal", 1100000,
+         {"enable=0", "duty_cycle=0", "period=20000000", "duty_cycle=1100000", "enable=1"}, 1100000, ""},
+        {"left disabled with our period", true, false, 20000000, 1300000, "normal", -1, afresh, -1, ""},
+        {"left with a longer period and a large duty cycle", true, true, 40000000, 30000000, "normal", -1,
+         afresh, -1, "its period is 40000000 ns, not 20000000 ns"},
+        {"left running inversed: 19 ms pulses once enabled", true, true, 20000000, 1000000, "inversed", -1,
+         {"enable=0", "polarity=normal", "duty_cycle=0", "period=20000000"}, -1,
+         "its polarity is inversed, not normal"},
+        {"left running beyond the range", true, true, 20000000, 2500000, "normal", -1, afresh, -1,
+         "its width 2500000 ns is outside 1000000..2000000 ns"},
     };
     for (const auto &c : cases) {
+        pauses waits;
         fake_pwm_class k;
         k.appear_after = 3;  // late, as after a real export
         k.denied_writes = 2; // udev still at work
         if (c.exported)
-            k.ch[0] = {true, c.period, c.duty, c.enabled, "normal", 0};
-        pwm_channel channel(k, settings());
-        std::string why;
+            k.ch[0] = {true, c.period, c.duty, c.enabled, c.polarity, 0};
+        pwm_channel channel(k, settings(), waits);
+        std::string why, note;
         ASSERT_TRUE(channel.check(why)) << why;
-        ASSERT_TRUE(channel.start(c.initial, why)) << c.what << ": " << why;
+        ASSERT_TRUE(channel.start(c.initial, servo_range, why, note)) << c.what << ": " << why;
         EXPECT_EQ(k.writes, c.expect) << c.what;
         EXPECT_EQ(channel.width(), c.width) << c.what;
+        EXPECT_EQ(channel.adopted(), c.expect.empty()) << c.what;
         EXPECT_EQ(k.ch[0].period, 20000000) << c.what;
+        EXPECT_EQ(k.ch[0].polarity, "normal") << c.what;
+        if (*c.note == '\0')
+            EXPECT_EQ(note, "") << c.what;
+        else
+            EXPECT_NE(note.find(c.note), std::string::npos) << c.what << ": " << note;
+    }
+}
+
+TEST(PwmChannel, AStopEndsEveryStartUpWaitAtOnce)
+{
+    fake_pwm_class absent, never_appears, never_writable;
+    absent.chip_present = false;
+    never_appears.appear_after = 1 << 30;
+    never_writable.denied_writes = 1 << 30;
+    for (fake_pwm_class *k : {&absent, &never_appears, &never_writable}) {
+        pauses waits;
+        waits.stop_after = 2;
+        pwm_settings s = settings();
+        s.wait_ms = s.settle_ms = 60000;
+        pwm_channel channel(*k, s, waits);
+        std::string why, note;
+        EXPECT_FALSE(channel.find(why) && channel.start(1500000, servo_range, why, note));
+        EXPECT_TRUE(channel.stopped()) << why;
+        EXPECT_EQ(waits.paused, 2);
+        EXPECT_FALSE(k->ch[0].enabled) << "nothing enabled after the stop";
     }
 }
 
 TEST(PwmChannel, InversedPolarityIsPutRightWhileDisabled)
 {
+    pauses waits;
     fake_pwm_class k;
     k.ch[0] = {true, 20000000, 1000000, true, "inversed", 0};
-    pwm_channel channel(k, settings());
-    std::string why;
-    ASSERT_TRUE(channel.start(1500000, why)) << why;
+    pwm_channel channel(k, settings(), waits);
+    std::string why, note;
+    ASSERT_TRUE(channel.start(1500000, servo_range, why, note)) << why;
     EXPECT_EQ(k.ch[0].polarity, "normal");
     EXPECT_TRUE(k.ch[0].enabled);
 }
 
 TEST(PwmChannel, RefusesWhatIsNotThereAndGivesUpInTime)
 {
+    pauses waits;
     fake_pwm_class missing_chip, small_chip, no_npwm;
     missing_chip.chip_present = false;
     small_chip.npwm = 1;
@@ -215,8 +271,8 @@ TEST(PwmChannel, RefusesWhatIsNotThereAndGivesUpInTime)
                   {&small_chip, settings(1), "/sys/class/pwm/pwmchip0: no channel 1, it has 1"},
                   {&no_npwm, gone, "/sys/class/pwm/pwmchip3: no such PWM chip"}};
     for (const auto &c : checks) {
-        pwm_channel channel(*c.k, c.s);
-        std::string why;
+        pwm_channel channel(*c.k, c.s, waits);
+        std::string why, note;
         EXPECT_FALSE(channel.check(why));
         EXPECT_EQ(why.rfind(c.why, 0), 0u) << why;
     }
@@ -230,19 +286,20 @@ TEST(PwmChannel, RefusesWhatIsNotThereAndGivesUpInTime)
     for (const auto &[k, expect] : stuck) {
         pwm_settings s = settings();
         s.settle_ms = 50;
-        pwm_channel channel(*k, s);
-        std::string why;
-        EXPECT_FALSE(channel.start(1500000, why));
+        pwm_channel channel(*k, s, waits);
+        std::string why, note;
+        EXPECT_FALSE(channel.start(1500000, servo_range, why, note));
         EXPECT_EQ(why, expect);
     }
 }
 
 TEST(PwmChannel, WritesOnlyChangesAndTellsAFailedWriteFromALostChannel)
 {
+    pauses waits;
     fake_pwm_class k;
-    pwm_channel channel(k, settings());
-    std::string why;
-    ASSERT_TRUE(channel.start(-1, why)) << why;
+    pwm_channel channel(k, settings(), waits);
+    std::string why, note;
+    ASSERT_TRUE(channel.start(-1, servo_range, why, note)) << why;
     k.writes.clear();
     using st = pwm_channel::status;
     EXPECT_EQ(channel.set_width(1500000), st::ok);
@@ -261,12 +318,13 @@ TEST(PwmChannel, WritesOnlyChangesAndTellsAFailedWriteFromALostChannel)
 TEST(PwmChannel, ReleaseEndsThePulsesAndUnexportsOnlyWhatItExported)
 {
     for (bool raced : {false, true}) {
+        pauses waits;
         fake_pwm_class k;
         if (raced) // someone else exported it just before us: EBUSY, and theirs to keep
             k.ch[0] = {true, 0, 0, false, "normal", 1};
-        pwm_channel channel(k, settings());
-        std::string why;
-        ASSERT_TRUE(channel.start(1500000, why)) << why;
+        pwm_channel channel(k, settings(), waits);
+        std::string why, note;
+        ASSERT_TRUE(channel.start(1500000, servo_range, why, note)) << why;
         k.writes.clear();
         EXPECT_EQ(channel.release(), pwm_channel::status::ok);
         writes expect{"duty_cycle=0", "enable=0"};

@@ -238,9 +238,13 @@ TEST_F(Servod, RefusesBadUsageAndAMissingChipBeforeMakingAnything)
          "servod: invalid exit action '\\x1b[2J' (hold or release)\n"},
         {{"--pwm", "pwmchip0:0", "--group", "no-such-group"}, 2,
          "servod: invalid group 'no-such-group' (no such group)\n"},
-        {{"--pwm", "pwmchip9:0", "--sysfs", "pwm"}, 1, "servod: pwm/pwmchip9: no such PWM chip"},
-        {{"--pwm", "pwmchip0:1", "--sysfs", "pwm"}, 1, "servod: pwm/pwmchip0: no channel 1, it has 1"},
-        {{"--pwm", "pwmchip0:0", "--sysfs", "nowhere"}, 1, "servod: nowhere: no such directory"},
+        {{"-xy", "--pwm", "pwmchip0:0"}, 2, "servod: unknown option '-x'\n"},
+        {{"--pwm", "pwmchip0:0", "--wait-s", "-1"}, 2, "servod: invalid wait '-1' (0..3600 s)\n"},
+        {{"--pwm", "pwmchip9:0", "--sysfs", "pwm", "--wait-s", "0"}, 1, "servod: pwm/pwmchip9: no such PWM chip"},
+        {{"--pwm", "pwmchip\x1b[2J:0", "--sysfs", "pwm", "--wait-s", "0"}, 1,
+         "servod: pwm/pwmchip\\x1b[2J: no such PWM chip"},
+        {{"--pwm", "pwmchip0:1", "--sysfs", "pwm", "--wait-s", "0"}, 1, "servod: pwm/pwmchip0: no channel 1, it has 1"},
+        {{"--pwm", "pwmchip0:0", "--sysfs", "nowhere", "--wait-s", "0"}, 1, "servod: nowhere: no such directory"},
     };
     for (const auto &c : cases) {
         const run_result r = run(SERVOD_EXE, c.args);

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "servo.h"
+#include "record_framer.h"
 #include "servo_model.h"
 #include "support.h"
 #include "trace_plot.h"
@@ -92,29 +93,94 @@ TEST(ServoModel, NewerRecordReplacesRampAndUnknownChangesNothing)
     EXPECT_FALSE(m.take_done()) << "a replaced ramp never reports done";
 }
 
-TEST(RecordSplitter, ReassemblesRecordsCutAtEveryPoint)
+std::string bytes_of(const my_msg_struct &m)
 {
-    my_msg_struct in[3] = {record('N', 1), record('T', -2, 3, 4), record('X', INT64_MIN)};
-    unsigned char bytes[sizeof in];
-    std::memcpy(bytes, in, sizeof in);
-    for (std::size_t cut = 0; cut <= sizeof bytes; ++cut) {
-        record_splitter s;
-        std::vector<my_msg_struct> out;
-        for (auto [from, len] : {std::pair<std::size_t, std::size_t>{0, cut}, {cut, sizeof bytes - cut}}) {
-            const unsigned char *p = bytes + from;
-            my_msg_struct r{};
-            while (s.next(p, len, r))
-                out.push_back(r);
-        }
-        ASSERT_EQ(out.size(), 3u) << "cut at " << cut;
-        for (std::size_t i = 0; i < 3; ++i) {
-            // Compared as values: the packed fields cannot bind to references.
-            const bool same = out[i].option == in[i].option && out[i].data1 == in[i].data1 &&
-                              out[i].data2 == in[i].data2 && out[i].time == in[i].time;
-            EXPECT_TRUE(same) << "record " << i << " cut at " << cut;
-        }
-        EXPECT_EQ(s.pending(), 0u);
+    unsigned char b[sizeof m] = {}; // the gap as the library sends it: zeros
+    b[0] = static_cast<unsigned char>(m.option);
+    std::memcpy(b + 4, &m.data1, 8);
+    std::memcpy(b + 12, &m.data2, 8);
+    std::memcpy(b + 20, &m.time, 8);
+    return std::string(reinterpret_cast<const char *>(b), sizeof b);
+}
+
+// What the framer makes of reads: records as "option:data1", and the bytes dropped.
+std::pair<std::vector<std::string>, std::uint64_t> frame(record_framer &f,
+                                                         const std::vector<std::pair<std::string, bool>> &reads)
+{
+    std::vector<std::string> got;
+    for (const auto &[bytes, drained] : reads) {
+        f.load(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), drained);
+        my_msg_struct r{};
+        while (f.next(r))
+            got.push_back(std::string(1, r.option) + ":" + std::to_string(r.data1));
     }
+    return {got, f.take_dropped()};
+}
+
+TEST(RecordFramer, ReassemblesRecordsCutAtEveryPoint)
+{
+    const std::string all = bytes_of(record('N', 1000000)) + bytes_of(record('T', -2, 3, 4)) +
+                            bytes_of(record('X', INT64_MIN));
+    for (std::size_t cut = 0; cut <= all.size(); ++cut) {
+        record_framer f;
+        // The first read filled the buffer: the rest of a write is still to come.
+        const auto [got, dropped] = frame(f, {{all.substr(0, cut), false}, {all.substr(cut), true}});
+        EXPECT_EQ(got, (std::vector<std::string>{"N:1000000", "T:-2", "X:" + std::to_string(INT64_MIN)}))
+            << "cut at " << cut;
+        EXPECT_EQ(dropped, 0u);
+        EXPECT_EQ(f.held(), 0u);
+    }
+}
+
+TEST(RecordFramer, StrayBytesNeverMakeAWidthNorShiftTheRecordsAfter)
+{
+    const std::string n128 = bytes_of(record('N', 1500000)), n0 = bytes_of(record('N', 1000000));
+    const std::string torn = bytes_of(record('T', 1200000, 1300000, 100)).substr(0, 8);
+    const struct {
+        const char *what;
+        std::vector<std::pair<std::string, bool>> reads;
+        std::vector<std::string> records;
+        std::uint64_t dropped;
+    } cases[] = {
+        {"echo N, read alone", {{n128, true}, {"N\n", true}, {n0, true}}, {"N:1500000", "N:1000000"}, 2},
+        {"echo N and a record in one read", {{"N\n" + n0, true}}, {"N:1000000"}, 2},
+        {"echo 128, then records", {{"128\n", true}, {n0 + n128, true}}, {"N:1000000", "N:1500000"}, 4},
+        {"a record, then echo N, in one read", {{n128 + "N\n", true}, {n0, true}}, {"N:1500000", "N:1000000"}, 2},
+        {"text as long as a record", {{std::string(27, 'N') + "\n", true}, {n0, true}}, {"N:1000000"}, 28},
+        {"a torn record, then a whole one", {{torn + n0, true}}, {"N:1000000"}, 8},
+        {"a torn record left in the pipe", {{n128 + torn, false}, {n0, true}}, {"N:1500000", "N:1000000"}, 8},
+        {"zeros: records of an unknown letter, then a record",
+         {{std::string(56, '\0'), true}, {n0, true}}, {std::string(1, '\0') + ":0", std::string(1, '\0') + ":0",
+                                                        "N:1000000"}, 0},
+    };
+    for (const auto &c : cases) {
+        record_framer f;
+        const auto [got, dropped] = frame(f, c.reads);
+        EXPECT_EQ(got, c.records) << c.what;
+        EXPECT_EQ(dropped, c.dropped) << c.what;
+    }
+    // A write larger than a pipe keeps whole can be torn anywhere, and a
+    // record written meanwhile lands in the gap.
+    const std::string ramps[] = {bytes_of(record('T', 1000000, 1996093, 19921)), n128,
+                                 bytes_of(record('T', 1996093, 1000000, 0))};
+    for (const std::string &first : ramps) {
+        for (const std::string &second : ramps) {
+            for (std::size_t k = 1; k < first.size(); ++k) {
+                record_framer f;
+                const auto [got, dropped] = frame(f, {{first.substr(0, k) + second, true}});
+                EXPECT_EQ(got, (std::vector<std::string>{std::string(1, second[0]) + ":" +
+                                                         std::to_string(le64(reinterpret_cast<const unsigned char *>(second.data()) + 4))}))
+                    << "torn after " << k << " bytes of " << first[0] << ", then " << second[0];
+                EXPECT_EQ(dropped, k);
+            }
+        }
+    }
+    // Huge positions still make records: their widths are the rule's own.
+    record_framer f;
+    EXPECT_EQ(frame(f, {{bytes_of(record('N', servo_width(INT_MAX))) +
+                             bytes_of(record('T', servo_width(INT_MIN), servo_width(INT_MAX), 0)), true}}).first,
+              (std::vector<std::string>{"N:" + std::to_string(servo_width(INT_MAX)),
+                                        "T:" + std::to_string(servo_width(INT_MIN))}));
 }
 
 using Servosim = in_private_dir;
@@ -190,6 +256,7 @@ TEST_F(Servosim, OnlyOneOfSeveralStartedAtOnceServes)
         EXPECT_EQ(sims[i]->stop(), serving[i] ? 0 : 1);
         if (!serving[i]) {
             EXPECT_NE(sims[i]->err().find("already serving"), std::string::npos) << sims[i]->err();
+            EXPECT_EQ(sims[i]->out(), "") << "it never started, so it never stopped";
         }
     }
 }
@@ -264,6 +331,7 @@ TEST_F(Servosim, RefusesBadUsageShowingArgumentsSafely)
         {{"--frame-ms", "\x1b[2J"}, "servosim: invalid frame length '\\x1b[2J' (1..10000 ms)\n"},
         {{"--frame-ms", "0"}, "servosim: invalid frame length '0' (1..10000 ms)\n"},
         {{"--bogus\x07"}, "servosim: unknown option '--bogus\\x07'\n"},
+        {{"-xy"}, "servosim: unknown option '-x'\n"},
         {{"--trace"}, "servosim: option '--trace' needs a value\n"},
         {{"extra"}, "servosim: unexpected argument 'extra'\n"},
     };
@@ -275,19 +343,35 @@ TEST_F(Servosim, RefusesBadUsageShowingArgumentsSafely)
     }
 }
 
-TEST_F(Servosim, KeepsPipesItDidNotMake)
+// What a killed server leaves: its pipes, half-made ones, its lock file.
+// The next one replaces them all and leaves nothing, so that a client with
+// no server running is told so instead of writing into a pipe nobody reads.
+TEST_F(Servosim, ReplacesWhatAKilledServerLeftAndLeavesNothing)
 {
-    pipe_end cmd(servo_command_device);
-    pipe_end status(servo_status_device);
+    const std::string cmd = servo_command_device, status = servo_status_device;
+    const std::string left[] = {cmd, status, cmd + ".new-123", status + ".new-4567"};
+    for (const std::string &p : left)
+        ASSERT_EQ(mkfifo(p.c_str(), 0600), 0) << p;
+    close(open((cmd + ".lock").c_str(), O_CREAT | O_WRONLY, 0600));
+    struct stat old_cmd {};
+    ASSERT_EQ(stat(servo_command_device, &old_cmd), 0);
     {
-        sim_process sim;
-        ASSERT_TRUE(sim.ready());
+        sim_process sim({"--trace", "trace.csv"});
+        ASSERT_TRUE(sim.ready()) << sim.err();
+        struct stat now_cmd {};
+        ASSERT_EQ(stat(servo_command_device, &now_cmd), 0);
+        EXPECT_NE(now_cmd.st_ino, old_cmd.st_ino) << "the leftover pipe was trusted";
+        for (const std::string &p : {left[2], left[3]})
+            EXPECT_NE(access(p.c_str(), F_OK), 0) << p;
+        t_BaseServo servo(128);
+        ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() == 1; }));
         EXPECT_EQ(sim.stop(), 0);
     }
-    EXPECT_TRUE(is_fifo(servo_command_device));
-    EXPECT_TRUE(is_fifo(servo_status_device));
+    for (const std::string &p : {cmd, status, cmd + ".lock"})
+        EXPECT_NE(access(p.c_str(), F_OK), 0) << p;
+    t_BaseServo late(0);
+    EXPECT_EQ(late.get_error(), ENOENT) << "no server, no pipe";
 }
-
 
 TEST(TracePlot, ReadsTracesAndRefusesAnythingElse)
 {

@@ -1,7 +1,10 @@
 #include "arguments.h"
 
 #include <cstdio>
+#include <cstring>
+#include <getopt.h>
 
+#include "line_output.h"
 #include "parse_position.h"
 #include "printable_arg.h"
 
@@ -34,16 +37,22 @@ bool parse_frame_ms(const char *program, const char *text, int &frame_ms)
 
 void report_invalid(const char *program, const char *what, const char *text, const char *extra)
 {
-    std::fprintf(stderr, "%s: invalid %s '%s'%s\n", program, what, shown(text).text, extra);
+    complain(program, "invalid %s '%s'%s", what, shown(text).text, extra);
 }
 
-void report_bad_option(const char *program, int code, const char *arg)
+void report_bad_option(const char *program, int code, char **argv)
 {
-    std::fprintf(stderr, code == ':' ? "%s: option '%s' needs a value\n" : "%s: unknown option '%s'\n",
-                 program, shown(arg).text);
+    const char *element = argv[optind - 1];
+    char short_option[3] = {'-', static_cast<char>(optopt), '\0'};
+    // getopt_long sets optopt to a long option's value too; only a short
+    // option is named by it.
+    const char *name = std::strncmp(element, "--", 2) != 0 && optopt > 0 && optopt < 128
+                           ? short_option
+                           : element;
+    complain(program, code == ':' ? "option '%s' needs a value" : "unknown option '%s'", shown(name).text);
 }
 
 void report_bad_operand(const char *program, const char *arg)
 {
-    std::fprintf(stderr, "%s: unexpected argument '%s'\n", program, shown(arg).text);
+    complain(program, "unexpected argument '%s'", shown(arg).text);
 }

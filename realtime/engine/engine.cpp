@@ -2,42 +2,46 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
-#include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "instance_lock.h"
 #include "notify.h"
+#include "printable_arg.h"
+#include "record_framer.h"
+#include "repeated_report.h"
 #include "servo.h"
 
 namespace {
 constexpr std::int64_t ns_per_s = 1000000000;
 
-sigset_t stop_signals()
+void sleep_until(std::int64_t when)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&set, sig);
-    return set;
-}
-
-const char *signal_name(std::uint32_t sig)
-{
-    switch (sig) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    default:
-        return "SIGQUIT";
+    const timespec at{static_cast<time_t>(when / ns_per_s), static_cast<long>(when % ns_per_s)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
     }
 }
+
+// poll's timeout for a deadline: whole milliseconds, rounded up, so that the
+// wake-up is not before it.
+int timeout_ms(std::int64_t deadline, std::int64_t now)
+{
+    if (deadline == 0)
+        return -1;
+    const std::int64_t ms = (deadline - now + 999999) / 1000000;
+    return ms <= 0 ? 0 : ms > 1000000 ? 1000000 : static_cast<int>(ms);
+}
+
+// A path as it may be shown: no escape sequence reaches a terminal.
+struct shown {
+    char text[256];
+    explicit shown(const std::string &path) { printable_arg(path.c_str(), text, sizeof text); }
+};
 } // namespace
 
 std::int64_t monotonic_ns()
@@ -47,200 +51,309 @@ std::int64_t monotonic_ns()
     return static_cast<std::int64_t>(ts.tv_sec) * ns_per_s + ts.tv_nsec;
 }
 
-rt_engine::rt_engine(const engine_config &config, line_output &o, line_output &e)
-    : cfg(config), out(o), err(e), frame_ns(static_cast<std::int64_t>(config.frame_ms) * 1000000)
+struct rt_engine::served_servo {
+    servo_spec spec;
+    shown name; // the command pipe, for messages
+    instance_lock lock; // first made, last gone: it guards the pipes
+    served_pipe command, status;
+    int trace_fd = -1;
+    std::optional<line_output> trace;
+    bool traced_any = false;
+    hrtime_t traced = 0;
+
+    record_framer framer;
+    servo_model model;
+    servo_output *output = nullptr;
+    bool owed = false; // the model's width has not gone out yet
+    repeated_report unknown, stray, undelivered;
+    char last_unknown = 0;
+
+    explicit served_servo(servo_spec s) : spec(std::move(s)), name(spec.command) {}
+    ~served_servo()
+    {
+        trace.reset();
+        if (trace_fd >= 0)
+            close(trace_fd);
+    }
+};
+
+rt_engine::rt_engine(const engine_config &config, std::vector<servo_spec> servos, stop_signals &stops,
+                     line_output &o, line_output &e)
+    : cfg(config), signals(stops), out(o), err(e),
+      frame_ns(static_cast<std::int64_t>(config.frame_ms) * 1000000)
 {
+    slots.reserve(servos.size());
+    for (servo_spec &s : servos)
+        slots.push_back(std::make_unique<served_servo>(std::move(s)));
 }
 
 rt_engine::~rt_engine()
 {
-    if (trace && trace->dropped() > 0)
-        err.line("%s: %s: %" PRIu64 " rows dropped: the trace could not be written at once",
-                 cfg.program, cfg.trace, trace->dropped());
-    trace.reset();
-    for (int fd : {trace_fd, signals})
-        if (fd >= 0)
-            close(fd);
+    for (const auto &s : slots)
+        if (s->trace && s->trace->dropped() > 0)
+            err.say(severity::warning, "%s: %" PRIu64 " rows dropped: the trace could not be written at once",
+                    shown(s->spec.trace).text, s->trace->dropped());
 }
 
-bool rt_engine::fail(const char *what, const char *detail)
-{
-    err.line("%s: %s: %s", cfg.program, what, detail);
-    return false;
-}
+served_pipe &rt_engine::command(std::size_t i) { return slots[i]->command; }
+served_pipe &rt_engine::status(std::size_t i) { return slots[i]->status; }
 
 bool rt_engine::prepare()
 {
-    // Signals wait in a descriptor from here on, so every way out that can
-    // be caught goes through the destructors that remove the pipes.
-    const sigset_t stops = stop_signals();
-    sigprocmask(SIG_BLOCK, &stops, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    signals = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signals < 0)
-        return fail("signalfd", std::strerror(errno));
-
-    std::string why;
-    if (!lock.take(servo_command_device, why)) {
-        err.line("%s: %s", cfg.program, why.c_str());
-        return false;
-    }
-    if (!status_pipe.open(servo_status_device))
-        return fail("status pipe", status_pipe.error().c_str());
-    if (!command_pipe.open(servo_command_device))
-        return fail("command pipe", command_pipe.error().c_str());
-
     start = monotonic_ns();
-    if (cfg.trace != nullptr) {
-        // Appending, so that a trace cut short from outside goes on from its end.
-        trace_fd = open(cfg.trace, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-        if (trace_fd < 0)
-            return fail(cfg.trace, std::strerror(errno));
-        trace.emplace(trace_fd, cfg.program, false);
+    for (const auto &s : slots) {
+        std::string why;
+        if (!s->lock.take(s->spec.command, why)) {
+            err.say(severity::error, "%s", shown(why).text);
+            return false;
+        }
+    }
+    for (const auto &s : slots) {
+        if (s->spec.trace.empty())
+            continue;
+        const char *path = s->spec.trace.c_str();
+        // Only a regular file: opening a pipe nobody reads would wait for
+        // one, and a device is no place for a trace. Appending, so that a
+        // trace cut short from outside goes on from its end.
+        struct stat st {};
+        int fd = -1;
+        if (stat(path, &st) != 0 || S_ISREG(st.st_mode))
+            fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
+        else
+            errno = 0;
+        if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            close(fd);
+            fd = -1;
+            errno = 0;
+        }
+        if (fd < 0) {
+            err.say(severity::error, "%s: %s", shown(s->spec.trace).text,
+                    errno != 0 ? std::strerror(errno) : "not a regular file; a trace must be one");
+            return false;
+        }
+        s->trace_fd = fd;
+        s->trace.emplace(fd, cfg.program, false);
         // Whole before anyone can see the pipes: a reader never finds it empty.
-        if (!trace->line("t_ms,width_ns"))
-            return fail(cfg.trace, "cannot write the header");
+        if (!s->trace->line("t_ms,width_ns")) {
+            err.say(severity::error, "%s: cannot write the header", shown(s->spec.trace).text);
+            return false;
+        }
+    }
+    for (const auto &s : slots) {
+        if (!s->status.open(s->spec.status)) {
+            err.say(severity::error, "status pipe: %s", shown(s->status.error()).text);
+            return false;
+        }
+        if (!s->command.open(s->spec.command)) {
+            err.say(severity::error, "command pipe: %s", shown(s->command.error()).text);
+            return false;
+        }
     }
     return true;
+}
+
+void rt_engine::started_at(std::size_t i, hrtime_t width)
+{
+    served_servo &s = *slots[i];
+    my_msg_struct rec{};
+    rec.option = servo_option_set;
+    rec.data1 = width;
+    s.model.apply(rec);
+    trace_width(s, width, monotonic_ns());
 }
 
 bool rt_engine::publish()
 {
-    // Status first: a client that sees the command pipe finds both.
-    if (!status_pipe.publish())
-        return fail("status pipe", status_pipe.error().c_str());
-    if (!command_pipe.publish())
-        return fail("command pipe", command_pipe.error().c_str());
+    for (const auto &s : slots) {
+        // Status first: a client that sees the command pipe finds both.
+        for (served_pipe *p : {&s->status, &s->command}) {
+            if (!p->publish()) {
+                err.say(severity::error, "%s", shown(p->error()).text);
+                return false;
+            }
+        }
+    }
     notify_service_manager("READY=1");
     return true;
 }
 
-int rt_engine::run(servo_output &o)
+bool rt_engine::frame_work_left() const
 {
-    output = &o;
-    pollfd fds[2] = {{command_pipe.fd(), POLLIN, 0}, {signals, POLLIN, 0}};
+    for (const auto &s : slots)
+        if (s->owed || s->model.ramping())
+            return true;
+    return false;
+}
+
+int rt_engine::run(servo_output *const *outputs)
+{
+    std::vector<pollfd> fds;
+    fds.reserve(slots.size() + 1);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        slots[i]->output = outputs[i];
+        fds.push_back({slots[i]->command.fd(), POLLIN, 0});
+    }
+    fds.push_back({signals.descriptor(), POLLIN, 0});
     for (;;) {
-        std::int64_t when = 0;
-        if (drive_pending)
-            when = next_drive;
-        else if (model.ramping())
-            when = ramp_deadline;
         // A frame to keep: sleep to it and no further, then see what came
-        // meanwhile. Records and signals wait at most that long; and the servo
-        // would not be given a new width sooner anyway.
-        if (when != 0) {
-            const timespec at{static_cast<time_t>(when / ns_per_s), static_cast<long>(when % ns_per_s)};
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-            }
-        }
-        std::int64_t now = monotonic_ns();
-        if (poll(fds, 2, when != 0 ? 0 : -1) < 0) {
+        // meanwhile. Records and signals wait at most that long, and no
+        // servo would be given a new width sooner anyway.
+        const bool busy = frame_work_left();
+        if (busy)
+            sleep_until(next_tick);
+        if (poll(fds.data(), fds.size(), busy ? 0 : timeout_ms(reports_due(), monotonic_ns())) < 0) {
             if (errno == EINTR)
                 continue;
-            fail("poll", std::strerror(errno));
+            err.say(severity::error, "poll: %s", std::strerror(errno));
             return 1;
         }
-        if (when == 0)
-            now = monotonic_ns();
-        if (fds[1].revents & POLLIN) {
-            signalfd_siginfo why{};
-            if (read(signals, &why, sizeof why) == static_cast<ssize_t>(sizeof why))
-                out.line("%s: %s from pid %u: stopping", cfg.program, signal_name(why.ssi_signo),
-                         why.ssi_pid);
+        const std::int64_t now = monotonic_ns();
+        if (fds.back().revents & POLLIN) {
+            const char *name = "a stop signal";
+            pid_t sender = 0;
+            if (signals.take(name, sender))
+                out.say(severity::info, "%s from pid %d: stopping", name, static_cast<int>(sender));
             notify_service_manager("STOPPING=1");
-            output->stop();
+            for (const auto &s : slots)
+                s->output->stop();
+            say_reports(now + repeated_report::interval_ns);
             return 0;
         }
-        if (when != 0 && !on_deadline(now))
-            return 1;
-        if ((fds[0].revents & POLLIN) && !on_input(now))
-            return 1;
-    }
-}
-
-bool rt_engine::on_input(std::int64_t now)
-{
-    bool changed = false;
-    unsigned char buf[4096];
-    for (;;) {
-        const ssize_t n = read(command_pipe.fd(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        const unsigned char *p = buf;
-        std::size_t len = static_cast<std::size_t>(n);
-        my_msg_struct rec{};
-        while (splitter.next(p, len, rec)) {
-            const bool was_ramping = model.ramping();
-            const servo_model::outcome what = model.apply(rec);
-            if (what == servo_model::outcome::unknown) {
-                err.line("%s: ignored a record with unknown option 0x%02x", cfg.program,
-                         static_cast<unsigned char>(rec.option));
-                continue;
-            }
-            output->record(rec, what, model, was_ramping);
-            changed = true;
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            served_servo &s = *slots[i];
+            if (fds[i].revents & POLLIN)
+                read_input(s, now);
+            else if (s.framer.held() > 0)
+                s.framer.drained(); // the rest of that write never came: stray
+            if (const std::uint64_t n = s.framer.take_dropped(); n > 0 && s.stray.count(now, n))
+                err.say(severity::warning, "%s: %" PRIu64 " bytes dropped: not whole records", s.name.text,
+                        s.stray.take(now));
         }
+        if (now >= next_tick && frame_work_left() && !tick(now))
+            return 1;
+        if (const std::int64_t due = reports_due(); due != 0 && now >= due)
+            say_reports(now);
     }
-    if (!changed)
+}
+
+void rt_engine::read_input(served_servo &s, std::int64_t now)
+{
+    // One read a wake-up, whatever is waiting: a flood of input cannot hold
+    // up the frames or a stop signal, and a writer that outpaces us waits.
+    s.framer.fill(s.command.fd());
+    my_msg_struct rec;
+    while (s.framer.next(rec)) {
+        const bool was_ramping = s.model.ramping();
+        const servo_model::outcome what = s.model.apply(rec);
+        if (what == servo_model::outcome::unknown) {
+            s.last_unknown = rec.option;
+            if (s.unknown.count(now)) {
+                const std::uint64_t n = s.unknown.take(now);
+                if (n == 1)
+                    err.say(severity::warning, "%s: ignored a record with unknown option 0x%02x",
+                            s.name.text, static_cast<unsigned char>(rec.option));
+                else
+                    err.say(severity::warning, "%s: ignored %" PRIu64 " records with unknown options, the last 0x%02x",
+                            s.name.text, n, static_cast<unsigned char>(rec.option));
+            }
+            continue;
+        }
+        s.output->record(rec, what, s.model, was_ramping, now);
+        s.owed = true;
+    }
+}
+
+bool rt_engine::tick(std::int64_t now)
+{
+    // Late by more than half a frame (a stall, an idle clock): the frames
+    // start again from now. Missed frames are never made up, so no servo
+    // moves faster than one step a frame.
+    const std::int64_t frame_start = now - next_tick > frame_ns / 2 ? now : next_tick;
+    next_tick = frame_start + frame_ns;
+    for (const auto &s : slots) {
+        if (!s->owed) {
+            if (!s->model.ramping())
+                continue;
+            s->model.tick();
+        }
+        if (!drive(*s, now))
+            return false;
+    }
+    return true;
+}
+
+bool rt_engine::drive(served_servo &s, std::int64_t now)
+{
+    hrtime_t produced = s.model.width();
+    switch (s.output->drive(s.model.width(), s.model, produced, now)) {
+    case drive_result::gone:
+        return false;
+    case drive_result::failed:
+        s.owed = true; // the ramp waits for the hardware
         return true;
-    std::int64_t at = now;
-    if (now >= next_drive) {
-        if (!drive(now, now))
-            return false;
-    } else {
-        at = next_drive;
-        drive_pending = true;
+    case drive_result::ok:
+        break;
     }
-    if (model.ramping())
-        ramp_deadline = at + frame_ns;
+    s.owed = false;
+    trace_width(s, produced, now);
+    if (s.model.take_done())
+        answer_done(s, now);
     return true;
 }
 
-bool rt_engine::on_deadline(std::int64_t now)
+void rt_engine::trace_width(served_servo &s, hrtime_t width, std::int64_t now)
 {
-    if (drive_pending && now >= next_drive && !drive(next_drive, now))
-        return false;
-    if (model.ramping() && !drive_pending && now >= ramp_deadline) {
-        const std::int64_t at = ramp_deadline;
-        ramp_deadline += frame_ns;
-        model.tick();
-        if (!drive(at, now))
-            return false;
-    }
-    return true;
+    if (!s.trace || (s.traced_any && width == s.traced))
+        return;
+    s.traced_any = true;
+    s.traced = width;
+    s.trace->line("%.3f,%" PRId64, static_cast<double>(now - start) / 1e6, static_cast<std::int64_t>(width));
 }
 
-bool rt_engine::drive(std::int64_t at, std::int64_t now)
-{
-    hrtime_t produced = model.width();
-    if (!output->drive(model.width(), model, produced))
-        return false;
-    drive_pending = false;
-    next_drive = at + frame_ns;
-    if (trace && (!traced_any || produced != traced)) {
-        traced_any = true;
-        traced = produced;
-        trace->line("%.3f,%" PRId64, static_cast<double>(now - start) / 1e6,
-                    static_cast<std::int64_t>(produced));
-    }
-    if (model.take_done())
-        answer_done();
-    return true;
-}
-
-void rt_engine::answer_done()
+void rt_engine::answer_done(served_servo &s, std::int64_t now)
 {
     const char done = servo_status_done;
     ssize_t n;
     do {
-        n = write(status_pipe.fd(), &done, 1);
+        n = write(s.status.fd(), &done, 1);
     } while (n < 0 && errno == EINTR);
-    if (n != 1) {
-        err.line("%s: could not send 'D': %s", cfg.program,
-                 n < 0 ? std::strerror(errno) : "short write");
+    if (n == 1) {
+        s.output->done(s.model);
         return;
     }
-    output->done(model);
+    if (s.undelivered.count(now)) {
+        const std::uint64_t lost = s.undelivered.take(now);
+        err.say(severity::warning, "%s: could not send 'D'%s: %s", shown(s.spec.status).text,
+                lost > 1 ? " (nor the ones before, since the last report)" : "",
+                n < 0 ? std::strerror(errno) : "short write");
+    }
+}
+
+std::int64_t rt_engine::reports_due() const
+{
+    std::int64_t due = 0;
+    for (const auto &s : slots) {
+        for (const repeated_report *r : {&s->unknown, &s->stray, &s->undelivered})
+            due = earlier(due, r->due());
+        if (s->output != nullptr)
+            due = earlier(due, s->output->reports_due());
+    }
+    return due;
+}
+
+void rt_engine::say_reports(std::int64_t now)
+{
+    for (const auto &s : slots) {
+        if (s->unknown.owed(now))
+            err.say(severity::warning, "%s: ignored %" PRIu64 " more records with unknown options, the last 0x%02x",
+                    s->name.text, s->unknown.take(now), static_cast<unsigned char>(s->last_unknown));
+        if (s->stray.owed(now))
+            err.say(severity::warning, "%s: %" PRIu64 " more bytes dropped: not whole records", s->name.text,
+                    s->stray.take(now));
+        if (s->undelivered.owed(now))
+            err.say(severity::warning, "%s: could not send %" PRIu64 " more 'D's: nobody reads them",
+                    shown(s->spec.status).text, s->undelivered.take(now));
+        if (s->output != nullptr && s->output->reports_due() != 0)
+            s->output->say_reports(now);
+    }
 }

@@ -1,89 +1,106 @@
-// The real-time side on today's Linux: serves the command and status pipes,
-// applies records to the ramp model frame by frame, answers finished ramps
-// with 'D' and traces every width. What it drives is an output of the
-// program's choosing: a gauge on a terminal, a PWM channel.
+// The real-time side on today's Linux: serves each servo's command and status
+// pipes, applies records to its ramp model on one frame clock shared by all,
+// answers finished ramps with 'D' and traces every width. What it drives is
+// an output of the program's choosing: a gauge on a terminal, a PWM channel.
 #ifndef SERVO_ENGINE_ENGINE_H
 #define SERVO_ENGINE_ENGINE_H
 
 #include <cstdint>
-#include <optional>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "fifo.h"
-#include "instance_lock.h"
 #include "line_output.h"
 #include "servo_model.h"
+#include "stop_signals.h"
 
-// What the engine drives. Called from the frame loop: never block.
+// What putting a width out came to.
+enum class drive_result {
+    ok,     // it went out
+    failed, // nothing went out; the same width is tried again next frame
+    gone,   // the output is gone for good: the server stops with 1
+};
+
+// What the engine drives for one servo. Called from the frame loop: never block.
 class servo_output {
 public:
     virtual ~servo_output() = default;
     // A record was applied to the model (unknown letters never get here);
     // replaced: it cut short a ramp that was still running.
     virtual void record(const my_msg_struct &rec, servo_model::outcome what,
-                        const servo_model &model, bool replaced) = 0;
-    // Produce width from now on and set produced to what really went out.
-    // False when the output is gone for good: the server then stops with 1.
-    virtual bool drive(hrtime_t width, const servo_model &model, hrtime_t &produced) = 0;
-    // 'D' has been sent for the ramp that ended at the last drive().
+                        const servo_model &model, bool replaced, std::int64_t now) = 0;
+    // Puts width out; on ok, produced is what really went out.
+    virtual drive_result drive(hrtime_t width, const servo_model &model, hrtime_t &produced,
+                               std::int64_t now) = 0;
+    // 'D' has been sent for the ramp whose end went out at the last drive().
     virtual void done(const servo_model &model) { (void)model; }
     // A stop signal arrived; the last chance to leave the hardware tidy.
     virtual void stop() {}
+    // Repeated reports counted but not yet said: when they may be (0: none).
+    virtual std::int64_t reports_due() const { return 0; }
+    virtual void say_reports(std::int64_t now) { (void)now; }
+};
+
+// One servo the engine serves.
+struct servo_spec {
+    std::string command;   // its pipes
+    std::string status;
+    std::string trace;     // CSV of every width that reached the output; empty: none
 };
 
 struct engine_config {
     const char *program = "servosim"; // names the messages
     int frame_ms = 20;
-    const char *trace = nullptr;       // CSV of every width produced, or none
 };
 
 std::int64_t monotonic_ns();
 
 class rt_engine {
 public:
-    rt_engine(const engine_config &config, line_output &out, line_output &err);
+    rt_engine(const engine_config &config, std::vector<servo_spec> servos, stop_signals &stops,
+              line_output &out, line_output &err);
     ~rt_engine();
     rt_engine(const rt_engine &) = delete;
     rt_engine &operator=(const rt_engine &) = delete;
 
-    // Catches stop signals, takes the single-server lock, opens both pipes
-    // (those it makes stay out of sight) and writes the trace header.
-    // False after reporting why.
+    // Takes each servo's single-server lock, opens its trace (a regular file
+    // only) and makes its pipes, out of sight. False after reporting why.
     bool prepare();
-    served_pipe &command() { return command_pipe; }
-    served_pipe &status() { return status_pipe; }
+    std::size_t servos() const { return slots.size(); }
+    served_pipe &command(std::size_t i);
+    served_pipe &status(std::size_t i);
+    // A width already out before serving starts: the model holds it and the
+    // trace shows it.
+    void started_at(std::size_t i, hrtime_t width);
     // Puts the pipes in place and tells a service manager: from here on
     // clients can talk, and everything they can see is ready.
     bool publish();
-    // Serves until a stop signal (0) or until the output or the loop fails (1).
-    int run(servo_output &output);
+    // Serves, driving outputs[i] for servo i, until a stop signal (0) or
+    // until an output or the loop fails (1).
+    int run(servo_output *const *outputs);
 
 private:
+    struct served_servo;
     engine_config cfg;
+    stop_signals &signals;
     line_output &out;
     line_output &err;
     std::int64_t frame_ns;
-    int signals = -1;
-    int trace_fd = -1;
-    std::optional<line_output> trace;
-    instance_lock lock;
-    served_pipe command_pipe, status_pipe;
-
-    record_splitter splitter;
-    servo_model model;
-    servo_output *output = nullptr;
     std::int64_t start = 0;
-    // A width is driven at most once per frame; one that comes sooner waits.
-    std::int64_t next_drive = 0;
-    bool drive_pending = false;
-    std::int64_t ramp_deadline = 0; // absolute, so a late frame does not delay the rest
-    bool traced_any = false;
-    hrtime_t traced = 0;
+    // The frame clock: every width goes out at a tick, at most one per
+    // servo a frame; a record that finds the clock idle starts it.
+    std::int64_t next_tick = 0;
+    std::vector<std::unique_ptr<served_servo>> slots;
 
-    bool fail(const char *what, const char *detail);
-    bool on_input(std::int64_t now);
-    bool on_deadline(std::int64_t now);
-    bool drive(std::int64_t at, std::int64_t now);
-    void answer_done();
+    bool frame_work_left() const;
+    bool tick(std::int64_t now);
+    void read_input(served_servo &s, std::int64_t now);
+    bool drive(served_servo &s, std::int64_t now);
+    void answer_done(served_servo &s, std::int64_t now);
+    void trace_width(served_servo &s, hrtime_t width, std::int64_t now);
+    std::int64_t reports_due() const;
+    void say_reports(std::int64_t now);
 };
 
 #endif

@@ -2,23 +2,22 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 served_pipe::~served_pipe()
 {
-    if (handle >= 0) {
-        // Remove only what we made and what is still ours at that name.
-        struct stat mine {}, there {};
-        if (made && fstat(handle, &mine) == 0) {
-            const std::string &name = staging.empty() ? path : staging;
-            if (lstat(name.c_str(), &there) == 0 && there.st_ino == mine.st_ino &&
-                there.st_dev == mine.st_dev)
-                unlink(name.c_str());
-        }
-        close(handle);
-    }
+    if (handle < 0)
+        return;
+    // Remove what is still ours at that name, and nothing else.
+    struct stat mine {}, there {};
+    const std::string &name = staging.empty() ? where : staging;
+    if (fstat(handle, &mine) == 0 && lstat(name.c_str(), &there) == 0 &&
+        there.st_ino == mine.st_ino && there.st_dev == mine.st_dev)
+        unlink(name.c_str());
+    close(handle);
 }
 
 bool served_pipe::fail(const std::string &what, int err)
@@ -27,31 +26,45 @@ bool served_pipe::fail(const std::string &what, int err)
     return false;
 }
 
+// PATH.new-PID of servers that were killed before they could publish.
+void served_pipe::remove_half_made() const
+{
+    const std::size_t slash = where.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : where.substr(0, slash + 1);
+    const std::string prefix = where.substr(slash == std::string::npos ? 0 : slash + 1) + ".new-";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (const dirent *e = readdir(d)) {
+        const char *name = e->d_name;
+        if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0 ||
+            std::strspn(name + prefix.size(), "0123456789") != std::strlen(name + prefix.size()))
+            continue;
+        const std::string full = (slash == std::string::npos ? "" : dir) + name;
+        struct stat st {};
+        if (lstat(full.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+            unlink(full.c_str());
+    }
+    closedir(d);
+}
+
 bool served_pipe::open(const std::string &at)
 {
-    path = at;
+    where = at;
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0) {
-        if (!S_ISFIFO(st.st_mode)) {
-            why = path + ": exists and is not a named pipe";
-            return false;
-        }
-        handle = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        return handle >= 0 || fail(path, errno);
+    if (lstat(where.c_str(), &st) == 0 && !S_ISFIFO(st.st_mode)) {
+        why = where + ": exists and is not a named pipe";
+        return false;
     }
-    if (errno != ENOENT)
-        return fail(path, errno);
-
-    staging = path + ".new-" + std::to_string(getpid());
+    remove_half_made();
+    staging = where + ".new-" + std::to_string(getpid());
     unlink(staging.c_str());
-    if (mkfifo(staging.c_str(), 0666) != 0)
+    if (mkfifo(staging.c_str(), 0666) != 0) // the umask applies, as to any file made here
         return fail(staging, errno);
-    made = true;
     handle = ::open(staging.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (handle < 0) {
         const int err = errno;
         unlink(staging.c_str());
-        made = false;
         return fail(staging, err);
     }
     return true;
@@ -59,20 +72,19 @@ bool served_pipe::open(const std::string &at)
 
 bool served_pipe::set_access(mode_t mode, gid_t group)
 {
-    if (!made)
-        return true;
     if (group != static_cast<gid_t>(-1) && fchown(handle, static_cast<uid_t>(-1), group) != 0)
-        return fail(staging, errno);
+        return fail(staging.empty() ? where : staging, errno);
     // Exactly this mode, whatever the umask took away at mkfifo.
-    return fchmod(handle, mode) == 0 || fail(staging, errno);
+    return fchmod(handle, mode) == 0 || fail(staging.empty() ? where : staging, errno);
 }
 
 bool served_pipe::publish()
 {
     if (staging.empty())
         return true;
-    if (rename(staging.c_str(), path.c_str()) != 0)
-        return fail(path, errno);
+    // Over a leftover, if any: rename replaces it in one step.
+    if (rename(staging.c_str(), where.c_str()) != 0)
+        return fail(where, errno);
     staging.clear();
     return true;
 }

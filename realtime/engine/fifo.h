@@ -5,9 +5,12 @@
 #include <string>
 #include <sys/types.h>
 
-// A pipe held open read-write and non-blocking. A pipe this object made
-// appears at its path only on publish(), already open, so a writer that
-// sees it never loses a record; it is removed again on destruction.
+// A pipe held open read-write and non-blocking. Whoever holds the instance
+// lock owns the path: a pipe found there is a leftover of a server that
+// could not tidy up (killed, say), and is replaced, as are the half-made
+// ones it left. The new pipe appears at its path only on publish(), already
+// open, so a writer that sees it never loses a record; it is removed again
+// on destruction.
 class served_pipe {
 public:
     served_pipe() = default;
@@ -15,24 +18,24 @@ public:
     served_pipe(const served_pipe &) = delete;
     served_pipe &operator=(const served_pipe &) = delete;
 
-    // Opens the pipe at path, making it (unpublished) if missing.
-    // On failure returns false with a message in error().
+    // Makes and opens a new pipe for path, unpublished. On failure returns
+    // false with a message in error().
     bool open(const std::string &path);
-    // Mode and group (-1: unchanged) of a pipe this object made; a pipe
-    // found in place is left as its owner set it.
+    // Mode and group (-1: unchanged) of the pipe.
     bool set_access(mode_t mode, gid_t group);
     bool publish();
     int fd() const { return handle; }
+    const std::string &path() const { return where; }
     const std::string &error() const { return why; }
 
 private:
-    std::string path;
+    std::string where;
     std::string staging; // temporary name until published
     int handle = -1;
-    bool made = false;
     std::string why;
 
     bool fail(const std::string &what, int err);
+    void remove_half_made() const;
 };
 
 #endif

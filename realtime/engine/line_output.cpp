@@ -3,14 +3,37 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+bool is_journal_stream(int fd)
+{
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    struct stat st {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &dev, &ino) == 2 &&
+           fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
+void complain(const char *program, const char *format, ...)
+{
+    if (is_journal_stream(2))
+        std::fputs("<3>", stderr);
+    else
+        std::fprintf(stderr, "%s: ", program);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
 line_output::line_output(int out, const char *name, bool notes)
-    : fd(out), who(name), note_drops(notes)
+    : fd(out), journal(is_journal_stream(out)), who(name), note_drops(notes)
 {
     struct stat st {};
     if (fstat(out, &st) != 0)
@@ -78,18 +101,29 @@ bool line_output::flush_tail()
     return tail_len == 0;
 }
 
-bool line_output::line(const char *format, ...)
+std::size_t line_output::lead(char *text, severity level) const
+{
+    const int n = journal ? std::snprintf(text, max_line, "<%d>", static_cast<int>(level))
+                          : std::snprintf(text, max_line, "%s: ", who);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+// Ends text (len bytes, at most max_line - 1) with a newline and writes it,
+// after the note of what was dropped before it, if one is owed.
+bool line_output::emit(char *text, std::size_t len)
 {
     if (!flush_tail()) {
         ++lost;
         return false;
     }
-    char text[max_line];
     if (note_drops && lost > 0) {
-        const int n = std::snprintf(text, sizeof text,
-                                    "%s: %llu lines of output dropped: nobody was reading\n", who,
+        char note[max_line];
+        std::size_t n = lead(note, severity::warning);
+        const int m = std::snprintf(note + n, sizeof note - n,
+                                    "%llu lines of output dropped: nobody was reading\n",
                                     static_cast<unsigned long long>(lost));
-        if (!put(text, static_cast<std::size_t>(n))) {
+        n += m > 0 ? static_cast<std::size_t>(m) : 0;
+        if (!put(note, n < sizeof note ? n : sizeof note - 1)) {
             ++lost;
             return false;
         }
@@ -99,14 +133,6 @@ bool line_output::line(const char *format, ...)
             return false;
         }
     }
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(text, sizeof text - 1, format, args);
-    va_end(args);
-    if (n < 0)
-        n = 0;
-    std::size_t len = static_cast<std::size_t>(n) < sizeof text - 1 ? static_cast<std::size_t>(n)
-                                                                       : sizeof text - 2;
     if (len == 0 || text[len - 1] != '\n')
         text[len++] = '\n';
     if (!put(text, len)) {
@@ -114,4 +140,36 @@ bool line_output::line(const char *format, ...)
         return false;
     }
     return tail_len == 0;
+}
+
+namespace {
+// Length of what vsnprintf made of at most room - 1 bytes, leaving room for a newline.
+std::size_t formatted(char *text, std::size_t room, const char *format, va_list args)
+{
+    const int n = std::vsnprintf(text, room - 1, format, args);
+    if (n < 0)
+        return 0;
+    return static_cast<std::size_t>(n) < room - 1 ? static_cast<std::size_t>(n) : room - 2;
+}
+} // namespace
+
+bool line_output::say(severity level, const char *format, ...)
+{
+    char text[max_line];
+    const std::size_t n = lead(text, level);
+    va_list args;
+    va_start(args, format);
+    const std::size_t len = n + formatted(text + n, sizeof text - n, format, args);
+    va_end(args);
+    return emit(text, len);
+}
+
+bool line_output::line(const char *format, ...)
+{
+    char text[max_line];
+    va_list args;
+    va_start(args, format);
+    const std::size_t len = formatted(text, sizeof text, format, args);
+    va_end(args);
+    return emit(text, len);
 }

@@ -1,23 +1,5 @@
 #include "servo_model.h"
 
-#include <cstring>
-
-bool record_splitter::next(const unsigned char *&data, std::size_t &len, my_msg_struct &rec)
-{
-    const std::size_t want = sizeof buf - have;
-    const std::size_t take = len < want ? len : want;
-    if (take > 0)
-        std::memcpy(buf + have, data, take);
-    have += take;
-    data += take;
-    len -= take;
-    if (have < sizeof buf)
-        return false;
-    std::memcpy(&rec, buf, sizeof rec);
-    have = 0;
-    return true;
-}
-
 namespace {
 // Distance between widths without signed overflow: any two int64 differ by < 2^64.
 std::uint64_t distance(hrtime_t from, hrtime_t to)
@@ -31,10 +13,12 @@ servo_model::outcome servo_model::apply(const my_msg_struct &rec)
 {
     switch (rec.option) {
     case servo_option_set:
+        done_pending = false;
         current = rec.data1;
         ramp_on = false;
         return outcome::set;
     case servo_option_timed:
+        done_pending = false;
         current = rec.data1;
         goal = rec.data2;
         inc = rec.time;

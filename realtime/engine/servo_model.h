@@ -3,28 +3,16 @@
 #ifndef SERVOSIM_SERVO_MODEL_H
 #define SERVOSIM_SERVO_MODEL_H
 
-#include <cstddef>
 #include <cstdint>
 
 #include "servodata.h"
-
-// Cuts a byte stream into 28-byte records, however the reads split it.
-class record_splitter {
-public:
-    // Consumes bytes from data/len; true when rec holds a complete record.
-    bool next(const unsigned char *&data, std::size_t &len, my_msg_struct &rec);
-    std::size_t pending() const { return have; }
-
-private:
-    unsigned char buf[sizeof(my_msg_struct)] = {};
-    std::size_t have = 0;
-};
 
 class servo_model {
 public:
     enum class outcome { set, ramp_started, ramp_done_at_once, unknown };
 
-    // A newer record replaces a running ramp; an unknown one changes nothing.
+    // A newer record replaces a running ramp, and a 'D' its end still owed;
+    // an unknown one changes nothing.
     outcome apply(const my_msg_struct &rec);
     // One frame of a running ramp. True when the width changed.
     bool tick();

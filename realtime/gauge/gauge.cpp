@@ -31,7 +31,7 @@ gauge_text describe_width(hrtime_t width)
 }
 
 void gauge_output::record(const my_msg_struct &, servo_model::outcome what,
-                          const servo_model &model, bool replaced)
+                          const servo_model &model, bool replaced, std::int64_t)
 {
     if (replaced)
         out.line("   (ramp replaced by a newer command)");
@@ -61,19 +61,20 @@ void gauge_output::record(const my_msg_struct &, servo_model::outcome what,
     }
 }
 
-bool gauge_output::drive(hrtime_t width, const servo_model &model, hrtime_t &produced)
+drive_result gauge_output::drive(hrtime_t width, const servo_model &model, hrtime_t &produced,
+                                 std::int64_t)
 {
     produced = width; // a simulated servo takes any width
     if (!ramp_shown)
-        return true;
+        return drive_result::ok;
     if (!start_driven) {
         start_driven = true; // the ramp's first width, shown with the command
-        return true;
+        return drive_result::ok;
     }
     ++frames;
     if (model.ramping() && frames % every == 0)
         out.line("   ramp  %s", describe_width(width).text);
-    return true;
+    return drive_result::ok;
 }
 
 void gauge_output::done(const servo_model &model)

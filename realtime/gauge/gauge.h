@@ -19,8 +19,9 @@ public:
     explicit gauge_output(line_output &lines) : out(lines) {}
 
     void record(const my_msg_struct &rec, servo_model::outcome what, const servo_model &model,
-                bool replaced) override;
-    bool drive(hrtime_t width, const servo_model &model, hrtime_t &produced) override;
+                bool replaced, std::int64_t now) override;
+    drive_result drive(hrtime_t width, const servo_model &model, hrtime_t &produced,
+                       std::int64_t now) override;
     void done(const servo_model &model) override;
 
 private:

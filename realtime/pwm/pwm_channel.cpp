@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "engine.h"
+#include "printable_arg.h"
 
 namespace {
 std::int64_t now_ms()
@@ -23,10 +25,17 @@ void sleep_ns(std::int64_t ns)
 }
 
 constexpr std::int64_t settle_poll_ns = 10000000;
+constexpr std::int64_t find_poll_ns = 50000000;
 } // namespace
 
-pwm_channel::pwm_channel(sysfs_files &files, const pwm_settings &settings)
-    : fs(files), cfg(settings)
+std::string printable(const std::string &path)
+{
+    std::vector<char> out(4 * path.size() + 4); // every byte may become \xHH
+    return printable_arg(path.c_str(), out.data(), out.size());
+}
+
+pwm_channel::pwm_channel(sysfs_files &files, const pwm_settings &settings, start_wait &pauses)
+    : fs(files), cfg(settings), pause(pauses)
 {
     chip_dir = cfg.sysfs + "/" + cfg.chip;
     dir = chip_dir + "/pwm" + std::to_string(cfg.channel);
@@ -36,18 +45,16 @@ pwm_channel::pwm_channel(sysfs_files &files, const pwm_settings &settings)
     duty_path = dir + "/duty_cycle";
     enable_path = dir + "/enable";
     polarity_path = dir + "/polarity";
-}
-
-std::string pwm_channel::reason(const std::string &path) const
-{
-    return path + ": " + std::strerror(failed_err);
+    shown_dir = printable(dir);
+    shown_duty = printable(duty_path);
+    shown_enable = printable(enable_path);
+    shown_unexport = printable(unexport_path);
 }
 
 bool pwm_channel::read_number(const std::string &path, std::int64_t &value)
 {
     char text[32];
     if (const int err = fs.read(path.c_str(), text, sizeof text); err != 0) {
-        failed_at = path.c_str();
         failed_err = err;
         return false;
     }
@@ -55,7 +62,6 @@ bool pwm_channel::read_number(const std::string &path, std::int64_t &value)
     errno = 0;
     const long long v = std::strtoll(text, &end, 10);
     if (end == text || *end != '\0' || errno != 0) {
-        failed_at = path.c_str();
         failed_err = EINVAL;
         return false;
     }
@@ -66,22 +72,41 @@ bool pwm_channel::read_number(const std::string &path, std::int64_t &value)
 bool pwm_channel::check(std::string &why)
 {
     if (!fs.is_dir(cfg.sysfs.c_str())) {
-        why = cfg.sysfs + ": no such directory (is this kernel's PWM class at another path?)";
+        why = printable(cfg.sysfs) + ": no such directory (is this kernel's PWM class at another path?)";
         return false;
     }
+    const std::string chip = printable(chip_dir);
     if (!fs.is_dir(chip_dir.c_str())) {
-        why = chip_dir + ": no such PWM chip (see the pwmchip* under " + cfg.sysfs + ")";
+        why = chip + ": no such PWM chip (see the pwmchip* under " + printable(cfg.sysfs) + ")";
         return false;
     }
     std::int64_t npwm = 0;
     if (!read_number(chip_dir + "/npwm", npwm)) {
-        why = chip_dir + "/npwm: " + std::strerror(failed_err) + " (not a PWM chip?)";
+        why = chip + "/npwm: " + std::strerror(failed_err) + " (not a PWM chip?)";
         return false;
     }
     if (cfg.channel >= npwm) {
-        why = chip_dir + ": no channel " + std::to_string(cfg.channel) + ", it has " +
-              std::to_string(npwm) + " (npwm)";
+        why = chip + ": no channel " + std::to_string(cfg.channel) + ", it has " + std::to_string(npwm) +
+              " (npwm)";
         return false;
+    }
+    return true;
+}
+
+bool pwm_channel::find(std::string &why)
+{
+    // A driver that udev loads may come after us: wait for it a while.
+    const std::int64_t until = now_ms() + cfg.wait_ms;
+    while (!check(why)) {
+        if (now_ms() >= until) {
+            if (cfg.wait_ms > 0)
+                why += "; waited " + std::to_string(cfg.wait_ms) + " ms for it";
+            return false;
+        }
+        if (!pause.pause(find_poll_ns)) {
+            interrupted = true;
+            return false;
+        }
     }
     return true;
 }
@@ -93,7 +118,10 @@ int pwm_channel::put_text(const std::string &path, const char *text, std::int64_
         // Just after export, udev may not have given us the attribute yet.
         if (err != EACCES || now_ms() >= retry_until)
             return err;
-        sleep_ns(settle_poll_ns);
+        if (!pause.pause(settle_poll_ns)) {
+            interrupted = true;
+            return EINTR;
+        }
     }
 }
 
@@ -104,13 +132,42 @@ int pwm_channel::put(const std::string &path, std::int64_t value, std::int64_t r
     return put_text(path, text, retry_until);
 }
 
-bool pwm_channel::start(std::int64_t initial_ns, std::string &why)
+// Enabled with our period, polarity normal and a width within range: what
+// servod itself would have left running.
+bool pwm_channel::runs_as_ours(const width_range &range, std::string &note)
+{
+    std::int64_t on = 0, period = 0, width = 0;
+    char polarity[16] = "";
+    if (!read_number(enable_path, on) || on != 1)
+        return false; // not running: nothing to keep, nothing to say
+    const bool read = read_number(period_path, period) && read_number(duty_path, width) &&
+                      fs.read(polarity_path.c_str(), polarity, sizeof polarity) == 0;
+    char reason[160];
+    if (!read)
+        std::snprintf(reason, sizeof reason, "cannot read its settings (%s)", std::strerror(failed_err));
+    else if (period != cfg.period_ns)
+        std::snprintf(reason, sizeof reason, "its period is %" PRId64 " ns, not %" PRId64 " ns", period,
+                      cfg.period_ns);
+    else if (std::strcmp(polarity, "normal") != 0)
+        std::snprintf(reason, sizeof reason, "its polarity is %s, not normal", printable(polarity).c_str());
+    else if (range.clamp(width) != width)
+        std::snprintf(reason, sizeof reason, "its width %" PRId64 " ns is outside %" PRId64 "..%" PRId64 " ns",
+                      width, range.min_ns, range.max_ns);
+    else {
+        duty = width;
+        return true;
+    }
+    note = shown_dir + " was running, but " + reason + ": set up afresh";
+    return false;
+}
+
+bool pwm_channel::start(std::int64_t initial_ns, const width_range &range, std::string &why,
+                        std::string &note)
 {
     const std::int64_t until = now_ms() + cfg.settle_ms;
     auto failed = [&](int err, const std::string &path) {
-        failed_at = path.c_str();
         failed_err = err;
-        why = reason(path);
+        why = printable(path) + ": " + std::strerror(err);
         return false;
     };
     if (!fs.is_dir(dir.c_str())) {
@@ -120,18 +177,18 @@ bool pwm_channel::start(std::int64_t initial_ns, std::string &why)
         exported_here = err == 0;
         while (!fs.is_dir(dir.c_str())) {
             if (now_ms() >= until) {
-                why = dir + ": did not appear within " + std::to_string(cfg.settle_ms) +
+                why = shown_dir + ": did not appear within " + std::to_string(cfg.settle_ms) +
                       " ms of the export";
                 return false;
             }
-            sleep_ns(settle_poll_ns);
+            if (!pause.pause(settle_poll_ns)) {
+                interrupted = true;
+                return false;
+            }
         }
     }
 
-    std::int64_t on = 0, period = 0;
-    if (initial_ns < 0 && read_number(enable_path, on) && on == 1 &&
-        read_number(period_path, period) && period == cfg.period_ns &&
-        read_number(duty_path, duty)) {
+    if (initial_ns < 0 && runs_as_ours(range, note)) {
         enabled = kept_running = true;
         return true;
     }
@@ -140,31 +197,31 @@ bool pwm_channel::start(std::int64_t initial_ns, std::string &why)
     // 0, and a large duty cycle left behind refuses a smaller period: hence
     // this order. Polarity can change only while disabled.
     if (int err = put(enable_path, 0, until); err != 0)
-        return failed(err, enable_path);
+        return interrupted ? false : failed(err, enable_path);
     enabled = false;
     char polarity[16];
     if (fs.read(polarity_path.c_str(), polarity, sizeof polarity) == 0 &&
         std::strcmp(polarity, "normal") != 0) {
         if (int err = put_text(polarity_path, "normal\n", until); err != 0)
-            return failed(err, polarity_path);
+            return interrupted ? false : failed(err, polarity_path);
     }
     if (int err = put(duty_path, 0, until); err != 0)
-        return failed(err, duty_path);
+        return interrupted ? false : failed(err, duty_path);
     duty = 0;
     if (int err = put(period_path, cfg.period_ns, until); err != 0)
-        return failed(err, period_path);
+        return interrupted ? false : failed(err, period_path);
     if (initial_ns >= 0 && set_width(initial_ns) != status::ok) {
-        why = reason(failed_at);
+        why = std::string(failed_at) + ": " + std::strerror(failed_err);
         return false;
     }
     return true;
 }
 
-pwm_channel::status pwm_channel::outcome(int err, const std::string &path)
+pwm_channel::status pwm_channel::outcome(int err, const std::string &shown_path)
 {
     if (err == 0)
         return status::ok;
-    failed_at = path.c_str();
+    failed_at = shown_path.c_str();
     failed_err = err;
     // The channel was unexported or its chip removed under us.
     return err == ENODEV || err == ENOENT ? status::gone : status::failed;
@@ -173,13 +230,13 @@ pwm_channel::status pwm_channel::outcome(int err, const std::string &path)
 pwm_channel::status pwm_channel::set_width(std::int64_t ns)
 {
     if (ns != duty) {
-        const status s = outcome(put(duty_path, ns, 0), duty_path);
+        const status s = outcome(put(duty_path, ns, 0), shown_duty);
         if (s != status::ok)
             return s;
         duty = ns;
     }
     if (!enabled) {
-        const status s = outcome(put(enable_path, 1, 0), enable_path);
+        const status s = outcome(put(enable_path, 1, 0), shown_enable);
         if (s != status::ok)
             return s;
         enabled = true;
@@ -189,16 +246,16 @@ pwm_channel::status pwm_channel::set_width(std::int64_t ns)
 
 pwm_channel::status pwm_channel::release()
 {
-    status s = outcome(put(duty_path, 0, 0), duty_path);
+    status s = outcome(put(duty_path, 0, 0), shown_duty);
     if (s == status::ok) {
         duty = 0;
         sleep_ns(cfg.period_ns); // let the last pulse end whole
-        s = outcome(put(enable_path, 0, 0), enable_path);
+        s = outcome(put(enable_path, 0, 0), shown_enable);
     }
     if (s == status::ok)
         enabled = false;
     if (s != status::gone && exported_here) {
-        const status u = outcome(put(unexport_path, cfg.channel, 0), unexport_path);
+        const status u = outcome(put(unexport_path, cfg.channel, 0), shown_unexport);
         if (s == status::ok)
             s = u;
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "stop_signals.h"
 #include "sysfs_files.h"
 
 struct pwm_settings {
@@ -14,24 +15,41 @@ struct pwm_settings {
     std::string chip; // "pwmchip0"
     unsigned channel = 0;
     std::int64_t period_ns = 20000000;
+    // How long the chip and channel may take to appear: a board's PWM
+    // driver is often loaded late in boot.
+    int wait_ms = 5000;
     // How long a freshly exported channel may take to appear and to let
     // us write (udev applies its permissions after it appears).
     int settle_ms = 5000;
+};
+
+// The widths a servo may be given.
+struct width_range {
+    std::int64_t min_ns;
+    std::int64_t max_ns;
+    std::int64_t clamp(std::int64_t w) const { return w < min_ns ? min_ns : w > max_ns ? max_ns : w; }
 };
 
 class pwm_channel {
 public:
     enum class status { ok, failed, gone };
 
-    pwm_channel(sysfs_files &files, const pwm_settings &settings);
+    // Start-up waits go through pauses, so a stop signal ends them at once.
+    pwm_channel(sysfs_files &files, const pwm_settings &settings, start_wait &pauses);
 
     // Read-only: is there such a chip, and such a channel on it?
     bool check(std::string &why);
-    // Exports the channel unless it is there. A channel that is already
-    // enabled with our period keeps its width when initial_ns < 0, so a
-    // restart does not move the servo; otherwise: disable, duty cycle 0,
-    // period, and with initial_ns >= 0 that duty cycle and enable.
-    bool start(std::int64_t initial_ns, std::string &why);
+    // check() until it passes or wait_ms have gone by.
+    bool find(std::string &why);
+    // Exports the channel unless it is there. Without an initial width, a
+    // channel that runs as we would run it (enabled, our period, polarity
+    // normal, a width within range) keeps its width, so a restart does not
+    // move the servo; any other is set up afresh, and note says why if it
+    // was running. Afresh: disable, polarity normal, duty cycle 0, period,
+    // and with initial_ns >= 0 that duty cycle and enable.
+    bool start(std::int64_t initial_ns, const width_range &range, std::string &why, std::string &note);
+    // A stop signal cut find() or start() short: nothing more to say.
+    bool stopped() const { return interrupted; }
     // Writes the duty cycle if it changed, enabling the output the first
     // time. Allocates nothing; on failure see failed_path()/failed_errno().
     status set_width(std::int64_t ns);
@@ -42,18 +60,22 @@ public:
     // The width on the hardware, -1 while the output is disabled.
     std::int64_t width() const { return enabled ? duty : -1; }
     bool adopted() const { return kept_running; }
-    const char *channel_path() const { return dir.c_str(); }
+    // Paths as they may be shown: non-printable bytes as \xHH.
+    const char *channel_path() const { return shown_dir.c_str(); }
     const char *failed_path() const { return failed_at; }
     int failed_errno() const { return failed_err; }
 
 private:
     sysfs_files &fs;
     pwm_settings cfg;
+    start_wait &pause;
     std::string chip_dir, dir, export_path, unexport_path;
     std::string period_path, duty_path, enable_path, polarity_path;
+    std::string shown_dir, shown_duty, shown_enable, shown_unexport;
     bool exported_here = false;
     bool enabled = false;
     bool kept_running = false;
+    bool interrupted = false;
     std::int64_t duty = 0;
     const char *failed_at = "";
     int failed_err = 0;
@@ -61,8 +83,11 @@ private:
     int put(const std::string &path, std::int64_t value, std::int64_t retry_until);
     int put_text(const std::string &path, const char *text, std::int64_t retry_until);
     bool read_number(const std::string &path, std::int64_t &value);
-    status outcome(int err, const std::string &path);
-    std::string reason(const std::string &path) const;
+    bool runs_as_ours(const width_range &range, std::string &note);
+    status outcome(int err, const std::string &shown_path);
 };
+
+// path with every non-printable byte as \xHH, for a message.
+std::string printable(const std::string &path);
 
 #endif

@@ -5,12 +5,7 @@
 
 #include "engine.h"
 #include "pwm_channel.h"
-
-struct width_range {
-    hrtime_t min_ns;
-    hrtime_t max_ns;
-    hrtime_t clamp(hrtime_t w) const { return w < min_ns ? min_ns : w > max_ns ? max_ns : w; }
-};
+#include "repeated_report.h"
 
 class pwm_output : public servo_output {
 public:
@@ -19,21 +14,27 @@ public:
     {
     }
 
-    // Reports, once per record, a width outside the range and what is used.
+    // Reports a record that asks for a width outside the range, and what is used.
     void record(const my_msg_struct &rec, servo_model::outcome what, const servo_model &model,
-                bool replaced) override;
+                bool replaced, std::int64_t now) override;
     // Every width is clamped before it reaches the hardware. A failed write
-    // is reported and serving goes on; a channel that is gone ends it.
-    bool drive(hrtime_t width, const servo_model &model, hrtime_t &produced) override;
+    // is reported and tried again next frame; a channel that is gone ends it.
+    drive_result drive(hrtime_t width, const servo_model &model, hrtime_t &produced,
+                       std::int64_t now) override;
     void stop() override;
+    std::int64_t reports_due() const override;
+    void say_reports(std::int64_t now) override;
 
 private:
     pwm_channel &ch;
     width_range allowed;
     bool release;
     line_output &err;
+    repeated_report clamped, failures;
+    std::uint64_t failed_in_a_row = 0;
+    int last_errno = 0;
 
-    void report(pwm_channel::status s);
+    void say_failure(pwm_channel::status s, std::uint64_t count);
 };
 
 #endif

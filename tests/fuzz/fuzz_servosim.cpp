@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "gauge.h"
+#include "record_framer.h"
 #include "servo_model.h"
 
 namespace {
@@ -43,25 +44,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     if (size == 0)
         return 0;
-    // The first byte sets the read size, as if the pipe delivered pieces.
+    // The first byte sets the read size, as if the pipe delivered pieces;
+    // only the last read leaves the pipe empty.
     const std::size_t chunk = data[0] % 61 + 1;
     ++data;
     --size;
-    record_splitter splitter;
+    record_framer framer;
     servo_model model;
+    std::size_t taken = 0, records = 0;
     while (size > 0) {
-        std::size_t len = size < chunk ? size : chunk;
-        const unsigned char *p = data;
+        const std::size_t len = size < chunk ? size : chunk;
+        framer.load(data, len, len == size);
+        taken += len;
         data += len;
         size -= len;
         my_msg_struct rec{};
-        while (splitter.next(p, len, rec)) {
+        while (framer.next(rec)) {
+            ++records;
             const bool was_done = model.take_done();
             (void)was_done;
             const servo_model::outcome out = model.apply(rec);
             switch (out) {
             case servo_model::outcome::set:
                 check(model.width() == rec.data1 && !model.ramping());
+                check(rec.data2 == 0 && rec.time == 0);
                 break;
             case servo_model::outcome::ramp_done_at_once:
                 check(model.width() == rec.data2 && model.take_done());
@@ -77,5 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             (void)describe_width(model.width()).text;
         }
     }
+    // Every byte is a record's or counted as dropped, and none is held.
+    check(framer.held() == 0);
+    check(records * record_framer::record_size + framer.take_dropped() == taken);
     return 0;
 }

@@ -1,0 +1,55 @@
+// Cuts what arrives on a command pipe into records, and drops what is not.
+#ifndef SERVO_ENGINE_RECORD_FRAMER_H
+#define SERVO_ENGINE_RECORD_FRAMER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+#include "servodata.h"
+
+// How a stray write (an `echo` into the pipe, a torn write larger than
+// PIPE_BUF) is told from records: every client of ours sends a record as one
+// write of 28 bytes, and a pipe never splits or interleaves a write of up to
+// PIPE_BUF bytes. So
+// - a read that leaves the pipe empty ends on a write boundary: bytes short
+//   of a whole record there are stray and dropped, never kept to shift the
+//   records that follow;
+// - a record starts with 'N' or 'T' and three zero gap bytes (text never has
+//   them), an 'N' carries zeros after its width, and every field is within
+//   what the width rule can give; anything else is dropped a byte at a time
+//   until a record starts. Where no byte was dropped since the last write
+//   boundary or record, a whole record with another letter is one: reported
+//   as unknown, not dropped.
+// Allocates nothing; at most read_size bytes are read per call.
+class record_framer {
+public:
+    static constexpr std::size_t record_size = sizeof(my_msg_struct);
+    static constexpr std::size_t read_size = 146 * record_size; // 4088, under a page
+
+    // One read from fd into what is held. Returns what read() returned.
+    ssize_t fill(int fd);
+    // The same with bytes in hand (tests, the fuzzer); len <= read_size.
+    void load(const unsigned char *data, std::size_t len, bool drained);
+    // The pipe is known to be empty now: bytes held for the rest of a
+    // record never get it.
+    void drained();
+    // The next record of what was read; false when none is left.
+    bool next(my_msg_struct &rec);
+
+    // Bytes dropped since the last call.
+    std::uint64_t take_dropped();
+    std::size_t held() const { return end - pos; }
+
+private:
+    unsigned char buf[record_size - 1 + read_size] = {};
+    std::size_t pos = 0, end = 0;
+    bool at_boundary = true; // pos is where a write or a record begins
+    bool empty_after = true; // the last read left the pipe empty
+    std::uint64_t dropped = 0;
+
+    void keep_rest();
+    bool starts_record(const unsigned char *p) const;
+};
+
+#endif
