@@ -239,6 +239,8 @@ int serve(options &opt, stop_signals &stops)
     kernel_sysfs sysfs;
     pwm_channel channel(sysfs, opt.pwm, stops);
     std::string why, note;
+    if (!channel.check(why) && opt.wait_s > 0) // at boot the driver may still be on its way
+        err.say(severity::info, "%s; waiting up to %d s for it", why.c_str(), opt.wait_s);
     if (!channel.find(why)) { // before anything is made or touched
         if (channel.stopped())
             return stopped_starting(stops, out);

@@ -11,6 +11,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
+#include <cstring>
+#include <functional>
+#include <algorithm>
 #include <unistd.h>
 
 #include "servo.h"
@@ -157,9 +160,12 @@ TEST_F(Servod, DrivesTheChannelClampsAndHoldsOrReleasesOnExit)
 TEST_F(Servod, RestartKeepsARunningWidth)
 {
     {
-        sim_process first(args({"--initial-us", "1200"}), SERVOD_EXE);
+        sim_process first(args({"--initial-us", "1200", "--trace", "trace.csv"}), SERVOD_EXE);
         ASSERT_TRUE(first.ready()) << first.err();
         EXPECT_EQ(attr("duty_cycle"), "1200000");
+        const auto rows = read_trace("trace.csv");
+        ASSERT_EQ(rows.size(), 1u) << "the initial width is traced";
+        EXPECT_EQ(rows[0].width, 1200000);
         EXPECT_EQ(first.stop(), 0);
     }
     put(chan + "duty_cycle", "1300000"); // servod writes a newline: any rewrite would show
@@ -181,6 +187,7 @@ TEST_F(Servod, ExitsWhenTheChannelGoesAndTellsSystemdWhenReady)
     const timeval patience{10, 0}; // a server that never says ready fails, not hangs
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     setenv("NOTIFY_SOCKET", sock.c_str(), 1);
+    ASSERT_EQ(mkfifo(servo_command_device, 0600), 0); // left by a servod that was killed
     sim_process servod(args({"--group", "nogroup"}), SERVOD_EXE);
     unsetenv("NOTIFY_SOCKET");
 
@@ -214,7 +221,8 @@ TEST_F(Servod, RefusedRealTimePriorityIsAnError)
         as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                      "--inh-caps=-all"};
     }
-    const run_result r = run(SERVOD_EXE, args({"--rt-priority", "50"}), as_nobody);
+    const run_result r = run(as_nobody.empty() ? SERVOD_EXE : copy_for_anyone(SERVOD_EXE),
+                             args({"--rt-priority", "50"}), as_nobody);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.err.rfind("servod: --rt-priority", 0), 0u) << r.err;
     EXPECT_FALSE(is_fifo(servo_command_device));
@@ -222,6 +230,7 @@ TEST_F(Servod, RefusedRealTimePriorityIsAnError)
 
 TEST_F(Servod, RefusesBadUsageAndAMissingChipBeforeMakingAnything)
 {
+    ASSERT_EQ(mkfifo("trace.fifo", 0600), 0); // nobody reads it: opening it would wait
     const struct {
         std::vector<std::string> args;
         int status;
@@ -245,6 +254,8 @@ TEST_F(Servod, RefusesBadUsageAndAMissingChipBeforeMakingAnything)
          "servod: pwm/pwmchip\\x1b[2J: no such PWM chip"},
         {{"--pwm", "pwmchip0:1", "--sysfs", "pwm", "--wait-s", "0"}, 1, "servod: pwm/pwmchip0: no channel 1, it has 1"},
         {{"--pwm", "pwmchip0:0", "--sysfs", "nowhere", "--wait-s", "0"}, 1, "servod: nowhere: no such directory"},
+        {{"--pwm", "pwmchip0:0", "--sysfs", "pwm", "--trace", "trace.fifo"}, 1,
+         "servod: trace.fifo: not a regular file"},
     };
     for (const auto &c : cases) {
         const run_result r = run(SERVOD_EXE, c.args);
@@ -253,6 +264,107 @@ TEST_F(Servod, RefusesBadUsageAndAMissingChipBeforeMakingAnything)
         EXPECT_FALSE(is_fifo(servo_command_device));
     }
     EXPECT_EQ(run(SERVOD_EXE, {"--help"}).status, 0);
+}
+
+// A careless user: a stray echo between two setServo. The second is applied
+// exactly; the stray bytes are only counted.
+TEST_F(Servod, StrayBytesNeverMoveTheServo)
+{
+    sim_process servod(args({"--frame-ms", "5"}), SERVOD_EXE);
+    ASSERT_TRUE(servod.ready()) << servod.err();
+    for (const std::string stray : {"N\n", "128\n"}) {
+        ASSERT_EQ(run(SETSERVO_EXE, {"128"}).status, 0);
+        ASSERT_TRUE(shows("duty_cycle", "1500000")) << attr("duty_cycle");
+        const int echo = open(servo_command_device, O_WRONLY | O_CLOEXEC);
+        ASSERT_EQ(write(echo, stray.data(), stray.size()), static_cast<ssize_t>(stray.size()));
+        close(echo);
+        ASSERT_EQ(run(SETSERVO_EXE, {"0"}).status, 0);
+        EXPECT_TRUE(shows("duty_cycle", "1000000")) << "after '" << stray << "': " << attr("duty_cycle");
+    }
+    EXPECT_EQ(servod.stop(), 0);
+    EXPECT_NE(servod.err().find("bytes dropped: not whole records"), std::string::npos) << servod.err();
+    EXPECT_EQ(servod.err().find("asks for"), std::string::npos) << "a width came of stray bytes: " << servod.err();
+}
+
+// duty_cycle that cannot be written (a directory, as the fault was made):
+// no trace row, no 'D', one message; once it can be, the ramp goes on from
+// where the hardware is, and 'D' follows its end.
+TEST_F(Servod, AWidthThatDidNotGoOutIsNeitherTracedNorDone)
+{
+    sim_process servod(args({"--frame-ms", "5", "--trace", "trace.csv", "--initial-us", "1000"}), SERVOD_EXE);
+    ASSERT_TRUE(servod.ready()) << servod.err();
+    const std::string duty = chan + "duty_cycle";
+    ASSERT_EQ(unlink(duty.c_str()), 0);
+    ASSERT_EQ(mkdir(duty.c_str(), 0755), 0);
+    pipe_end status(servo_status_device);
+    {
+        pipe_end cmd(servo_command_device);
+        unsigned char t[28] = {'T'};
+        const std::int64_t fields[] = {1000000, 1100000, 25000};
+        std::memcpy(t + 4, fields, sizeof fields);
+        cmd.put(std::string(reinterpret_cast<const char *>(t), sizeof t));
+    }
+    ASSERT_TRUE(eventually([&] { return servod.err().find("Is a directory") != std::string::npos; }));
+    usleep(100000); // 20 frames in which nothing may be traced or done
+    EXPECT_EQ(status.read_all(), "");
+    EXPECT_EQ(read_trace("trace.csv").size(), 1u) << "only the initial width went out";
+    const std::string err = servod.err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one report, not one a frame: " << err;
+
+    ASSERT_EQ(rmdir(duty.c_str()), 0);
+    put(duty, "1000000\n");
+    std::string got;
+    ASSERT_TRUE(eventually([&] { return (got += status.read_all()) == "D"; })) << got;
+    EXPECT_EQ(attr("duty_cycle"), "1100000") << "'D' only once the end width is out";
+    std::vector<std::int64_t> widths;
+    for (const trace_row &r : read_trace("trace.csv"))
+        widths.push_back(r.width);
+    EXPECT_EQ(widths, (std::vector<std::int64_t>{1000000, 1025000, 1050000, 1075000, 1100000}));
+    EXPECT_EQ(servod.stop(), 0);
+    EXPECT_NE(servod.err().find("written again after"), std::string::npos) << servod.err();
+}
+
+// Waiting for a chip's driver at boot, or for a channel after its export:
+// a stop ends the wait at once, and nothing is left behind. Started as a
+// shell's background job is, with SIGINT and SIGQUIT ignored: those stop it
+// too.
+TEST_F(Servod, AStopDuringAStartUpWaitEndsItAtOnce)
+{
+    mkdir("pwm/pwmchip1", 0755); // nobody answers its export
+    put("pwm/pwmchip1/npwm", "1\n");
+    put("pwm/pwmchip1/export", "");
+    const struct {
+        const char *chip;
+        int stop;
+        std::function<bool(const sim_process &)> waiting;
+    } cases[] = {
+        {"pwmchip7:0", SIGINT, [](const sim_process &p) { return p.err().find("waiting up to 60 s") != std::string::npos; }},
+        {"pwmchip1:0", SIGQUIT, [](const sim_process &) { return slurp("pwm/pwmchip1/export") == "0\n"; }},
+        {"pwmchip1:0", SIGTERM, [](const sim_process &) { return slurp("pwm/pwmchip1/export") == "0\n"; }},
+    };
+    for (const auto &c : cases) {
+        put("pwm/pwmchip1/export", "");
+        sim_process servod({"--pwm", c.chip, "--sysfs", "pwm", "--wait-s", "60"}, SERVOD_EXE, -1,
+                           {"/bin/sh", "-c", "trap '' INT QUIT; exec \"$0\" \"$@\""});
+        ASSERT_TRUE(eventually([&] { return c.waiting(servod); })) << c.chip << ": " << servod.err();
+        EXPECT_EQ(servod.stop_within(c.stop, 3000), 0) << c.chip << ": " << servod.err();
+        for (const char *left : {"rtf1", "rtf2", "rtf1.lock"})
+            EXPECT_NE(access(left, F_OK), 0) << c.chip << ": " << left;
+    }
+}
+
+// Started with 0-2 closed (as some supervisors do), servod must not take
+// them for its own files: its messages would go into the status pipe.
+TEST_F(Servod, StartedWithoutStdioKeepsItsMessagesOutOfThePipes)
+{
+    sim_process servod(args({"--frame-ms", "5"}), SERVOD_EXE, -1,
+                       {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"});
+    ASSERT_TRUE(eventually([] { return is_fifo(servo_command_device); }));
+    pipe_end status(servo_status_device);
+    ASSERT_EQ(run(SETSERVO_EXE, {"300"}).status, 0); // a clamp: a message on stderr
+    ASSERT_TRUE(shows("duty_cycle", "2000000")) << attr("duty_cycle");
+    EXPECT_EQ(status.read_all(), "");
+    EXPECT_EQ(servod.stop(), 0);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 // The simulated real-time side: its model directly, then the process.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
@@ -149,9 +151,8 @@ TEST(RecordFramer, StrayBytesNeverMakeAWidthNorShiftTheRecordsAfter)
         {"text as long as a record", {{std::string(27, 'N') + "\n", true}, {n0, true}}, {"N:1000000"}, 28},
         {"a torn record, then a whole one", {{torn + n0, true}}, {"N:1000000"}, 8},
         {"a torn record left in the pipe", {{n128 + torn, false}, {n0, true}}, {"N:1500000", "N:1000000"}, 8},
-        {"zeros: records of an unknown letter, then a record",
-         {{std::string(56, '\0'), true}, {n0, true}}, {std::string(1, '\0') + ":0", std::string(1, '\0') + ":0",
-                                                        "N:1000000"}, 0},
+        {"zeros: a record of an unknown letter, then no record, then a record",
+         {{std::string(56, '\0'), true}, {n0, true}}, {std::string(1, '\0') + ":0", "N:1000000"}, 28},
     };
     for (const auto &c : cases) {
         record_framer f;
@@ -371,6 +372,96 @@ TEST_F(Servosim, ReplacesWhatAKilledServerLeftAndLeavesNothing)
         EXPECT_NE(access(p.c_str(), F_OK), 0) << p;
     t_BaseServo late(0);
     EXPECT_EQ(late.get_error(), ENOENT) << "no server, no pipe";
+}
+
+// A stall (the server stopped, a starved CPU) never turns a ramp into a
+// jump: one width a frame after it as before, one increment at a time.
+TEST_F(Servosim, AStallNeverTurnsARampIntoAJump)
+{
+    constexpr int frame_ms = 10;
+    sim_process sim({"--frame-ms", std::to_string(frame_ms), "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    pipe_end status(servo_status_device);
+    pipe_end cmd(servo_command_device);
+    cmd.put(bytes_of(record('T', 1000000, 1500000, 10000))); // 50 frames
+    ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() >= 5; }));
+    kill(sim.pid(), SIGSTOP);
+    usleep(300000); // the stall: 30 frames missed
+    kill(sim.pid(), SIGCONT);
+    std::string got;
+    ASSERT_TRUE(eventually([&] { return (got += status.read_all()) == "D"; })) << got;
+    const auto rows = read_trace("trace.csv");
+    ASSERT_EQ(rows.size(), 51u);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].width - rows[i - 1].width, 10000) << "row " << i;
+        EXPECT_GE(rows[i].t_ms - rows[i - 1].t_ms, frame_ms / 2.0) << "row " << i << " came in a burst";
+    }
+}
+
+// A client flooding the command pipe holds up neither the frames of a ramp,
+// nor a well-behaved client, nor a stop; and its junk is reported in a few
+// lines, not one a record.
+TEST_F(Servosim, AFloodHoldsUpNeitherTheFramesNorAStop)
+{
+    sim_process sim({"--frame-ms", "10", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    std::string junk;
+    for (int i = 0; i < 146; ++i) // 4088 bytes: each write arrives whole
+        junk += bytes_of(record('Q', i));
+    std::atomic<bool> flooding{true};
+    std::atomic<long> writes{0};
+    // Once the server is gone its writes fail with EPIPE, which must not kill us.
+    const auto old_pipe = std::signal(SIGPIPE, SIG_IGN);
+    std::thread flood([&] {
+        const int fd = open(servo_command_device, O_WRONLY | O_CLOEXEC);
+        while (flooding)
+            if (write(fd, junk.data(), junk.size()) > 0)
+                ++writes;
+        close(fd);
+    });
+    ASSERT_TRUE(eventually([&] { return writes > 100; }));
+    {
+        t_Servo servo(0);
+        servo.move(0, 64, 1); // 1000000 -> 1250000 by 50000: 5 frames
+        EXPECT_EQ(servo.wait_done(5000), 1) << "a record of a well-behaved client was held up";
+    }
+    EXPECT_EQ(sim.stop_within(SIGTERM, 5000), 0) << "the stop waited for the flood";
+    flooding = false;
+    flood.join();
+    std::signal(SIGPIPE, old_pipe);
+    const auto rows = read_trace("trace.csv");
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.back().width, 1250000);
+    const std::string err = sim.err();
+    EXPECT_LT(std::count(err.begin(), err.end(), '\n'), 20) << err.substr(0, 2000);
+    EXPECT_NE(err.find("bytes dropped: not whole records"), std::string::npos) << err.substr(0, 2000);
+}
+
+// A write larger than a pipe keeps whole is torn where the pipe was full,
+// and a record of another client lands in the gap: the pipe then holds the
+// first part of a record, a whole one, and the rest. Only the whole one may
+// move the servo.
+TEST_F(Servosim, ARecordTornByAnotherNeverMakesAWidth)
+{
+    sim_process sim({"--frame-ms", "1", "--trace", "trace.csv"});
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    pipe_end cmd(servo_command_device);
+    const std::string torn = bytes_of(record('T', 1996093, 1000000, 19921));
+    const std::int64_t widths[] = {1500000, 1250000};
+    std::size_t rows = 0;
+    for (std::size_t k : {4, 8, 12, 16, 20, 24}) {
+        const std::int64_t w = widths[k / 4 % 2];
+        cmd.put(torn.substr(0, k));
+        cmd.put(bytes_of(record('N', w)));
+        cmd.put(torn.substr(k));
+        ASSERT_TRUE(eventually([&] { return read_trace("trace.csv").size() == rows + 1; })) << "torn at " << k;
+        ++rows;
+        EXPECT_EQ(read_trace("trace.csv").back().width, w) << "torn at " << k;
+    }
+    t_BaseServo(0).get_error(); // a last record shows that nothing else was pending
+    ASSERT_TRUE(eventually([&] { return read_trace("trace.csv").size() == rows + 1; }));
+    EXPECT_EQ(read_trace("trace.csv").back().width, 1000000);
+    EXPECT_EQ(sim.stop(), 0);
 }
 
 TEST(TracePlot, ReadsTracesAndRefusesAnythingElse)

@@ -183,13 +183,14 @@ run_result run(const std::string &exe, const std::vector<std::string> &args,
     return r;
 }
 
-sim_process::sim_process(const std::vector<std::string> &args, const std::string &exe, int out_fd)
+sim_process::sim_process(const std::vector<std::string> &args, const std::string &exe, int out_fd,
+                         const std::vector<std::string> &via)
 {
     static int instances = 0;
     const std::string name = ".sim" + std::to_string(++instances);
     out_file = name + ".out";
     err_file = name + ".err";
-    child = spawn({}, exe, args, out_file.c_str(), err_file.c_str(), out_fd);
+    child = spawn(via, exe, args, out_file.c_str(), err_file.c_str(), out_fd);
 }
 
 sim_process::~sim_process()
@@ -234,6 +235,23 @@ int sim_process::wait_exit()
     return status;
 }
 
+int sim_process::stop_within(int sig, int ms)
+{
+    if (child <= 0)
+        return status;
+    kill(child, sig);
+    int st = 0;
+    for (int i = 0; i < ms; ++i) {
+        if (waitpid(child, &st, WNOHANG) == child) {
+            child = -1;
+            return status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        }
+        usleep(1000);
+    }
+    stop(SIGKILL);
+    return -1;
+}
+
 std::string sim_process::out() const { return slurp(out_file); }
 std::string sim_process::err() const { return slurp(err_file); }
 
@@ -248,6 +266,21 @@ std::vector<trace_row> read_trace(const std::string &file)
     if (!parse_trace(in, rows, why))
         throw std::runtime_error(file + ": " + why);
     return rows;
+}
+
+std::string copy_for_anyone(const std::string &exe)
+{
+    const std::string copy = "./" + exe.substr(exe.rfind('/') + 1);
+    {
+        std::ifstream in(exe, std::ios::binary);
+        std::ofstream out(copy, std::ios::binary);
+        out << in.rdbuf();
+        if (!in || !out)
+            throw std::runtime_error("cannot copy " + exe);
+    }
+    if (chmod(copy.c_str(), 0755) != 0)
+        die("chmod " + copy);
+    return copy;
 }
 
 std::string slurp(const std::string &file)

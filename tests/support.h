@@ -78,8 +78,10 @@ run_result run(const std::string &exe, const std::vector<std::string> &args,
 class sim_process {
 public:
     // stdout goes to a file that out() reads, or to out_fd when given.
+    // via: a host command that starts it (a shell that sets something up).
     explicit sim_process(const std::vector<std::string> &args = {},
-                         const std::string &exe = SERVOSIM_EXE, int out_fd = -1);
+                         const std::string &exe = SERVOSIM_EXE, int out_fd = -1,
+                         const std::vector<std::string> &via = {});
     ~sim_process();
     sim_process(const sim_process &) = delete;
     sim_process &operator=(const sim_process &) = delete;
@@ -88,6 +90,9 @@ public:
     bool ready();
     int stop(int sig = 15);  // exit status, or 128 + signal
     int wait_exit();         // the same, without a signal
+    // Sends sig and waits up to ms for the exit: its status, or -1 (then
+    // it is killed) if it did not end in time.
+    int stop_within(int sig, int ms);
     std::string out() const;
     std::string err() const;
     pid_t pid() const { return child; }
@@ -100,6 +105,11 @@ private:
 
 using trace_row = trace_point;
 std::vector<trace_row> read_trace(const std::string &file);
+
+// A copy of a built program in the working directory, for a test that runs
+// it as another user: the build tree may sit where only its owner can enter
+// (and under an emulator the program is read, not executed).
+std::string copy_for_anyone(const std::string &exe);
 
 std::string slurp(const std::string &file);
 int open_fd_count();

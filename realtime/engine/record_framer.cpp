@@ -107,7 +107,10 @@ bool record_framer::next(my_msg_struct &rec)
         if (starts_record(buf + pos)) {
             std::memcpy(&rec, buf + pos, record_size);
             pos += record_size;
-            at_boundary = true;
+            // Only a record we know says where the next one starts: zeros
+            // where the framer was wrong about a boundary (a big write torn
+            // when the pipe ran empty) would pass for records of letter 0.
+            at_boundary = rec.option == servo_option_set || rec.option == servo_option_timed;
             return true;
         }
         ++pos;

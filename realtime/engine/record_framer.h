@@ -18,9 +18,9 @@
 // - a record starts with 'N' or 'T' and three zero gap bytes (text never has
 //   them), an 'N' carries zeros after its width, and every field is within
 //   what the width rule can give; anything else is dropped a byte at a time
-//   until a record starts. Where no byte was dropped since the last write
-//   boundary or record, a whole record with another letter is one: reported
-//   as unknown, not dropped.
+//   until a record starts. Right at a write boundary or after an 'N' or 'T',
+//   a whole record with another letter is one: reported as unknown, not
+//   dropped.
 // Allocates nothing; at most read_size bytes are read per call.
 class record_framer {
 public:
