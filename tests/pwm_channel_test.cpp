@@ -29,6 +29,9 @@ public:
     bool chip_present = true;
     int appear_after = 0;
     int denied_writes = 0;   // EACCES for this many writes after an export
+    bool rounds = false;     // as a 12-bit chip with a prescaler (PCA9685) does
+    // The chips there and their devices; pwmchip0 is the one modelled.
+    std::map<std::string, std::string> devices{{"pwmchip0", "1-0040"}, {"pwmchip1", "3f20c000.pwm"}};
     std::map<unsigned, channel> ch;
     std::vector<std::string> writes; // accepted, in order: "attr=value"
 
@@ -65,11 +68,12 @@ public:
         if (attr == "period") {
             if (v < c->duty)
                 return EINVAL;
-            c->period = v;
+            // 25 MHz, 4096 counts a period, a divider of a whole number.
+            c->period = rounds ? (v * 25 / 4096 / 1000 + (v * 25 / 4096 % 1000 >= 500 ? 1 : 0)) * 4096000 / 25 : v;
         } else if (attr == "duty_cycle") {
             if (v > c->period)
                 return EINVAL;
-            c->duty = v;
+            c->duty = rounds && c->period > 0 ? v * 4096 / c->period * c->period / 4096 : v;
         } else if (attr == "enable") {
             if (v == 1 && c->period == 0)
                 return EINVAL;
@@ -101,6 +105,23 @@ public:
         }
         std::snprintf(buf, size, "%s", value.c_str());
         return 0;
+    }
+
+    std::vector<std::string> list(const char *dir) override
+    {
+        std::vector<std::string> names;
+        if (std::string(dir) == "/sys/class/pwm")
+            for (const auto &[name, device] : devices)
+                names.push_back(name);
+        return names;
+    }
+
+    std::string link_name(const char *path) override
+    {
+        for (const auto &[name, device] : devices)
+            if (std::string(path) == "/sys/class/pwm/" + name + "/device")
+                return device;
+        return "";
     }
 
     bool is_dir(const char *path) override
@@ -332,6 +353,70 @@ TEST(PwmChannel, ReleaseEndsThePulsesAndUnexportsOnlyWhatItExported)
             expect.push_back("unexport=0");
         EXPECT_EQ(k.writes, expect);
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(PwmChannel, FindsAChipByItsDeviceAndSaysWhichChipsThereAre)
+{
+    const struct {
+        const char *name;
+        std::map<std::string, std::string> devices;
+        const char *why; // empty: found, and it is pwmchip0
+    } cases[] = {
+        {"1-0040", {{"pwmchip0", "1-0040"}, {"pwmchip1", "3f20c000.pwm"}}, ""},
+        {"pwmchip0", {{"pwmchip0", "1-0040"}}, ""},
+        {"2-0041", {{"pwmchip0", "1-0040"}, {"pwmchip1", "3f20c000.pwm"}},
+         "/sys/class/pwm/2-0041: no such PWM chip, nor a chip of a device of that name; the chips: "
+         "pwmchip0 (1-0040), pwmchip1 (3f20c000.pwm)"},
+        {"1-0040", {{"pwmchip0", "1-0040"}, {"pwmchip1", "1-0040"}},
+         "/sys/class/pwm/1-0040: the device of more than one chip (pwmchip0, pwmchip1): name the chip"},
+    };
+    for (const auto &c : cases) {
+        pauses waits;
+        fake_pwm_class k;
+        k.devices = c.devices;
+        pwm_settings s = settings();
+        s.chip = c.name;
+        pwm_channel channel(k, s, waits);
+        std::string why;
+        EXPECT_EQ(channel.check(why), *c.why == '\0') << c.name << ": " << why;
+        EXPECT_EQ(why, c.why);
+        if (*c.why == '\0') {
+            EXPECT_EQ(channel.chip(), "pwmchip0");
+        }
+    }
+}
+
+// A 12-bit chip rounds: servod says so once, and a restart takes what the
+// chip reports for what servod asked as its own.
+TEST(PwmChannel, AChipThatRoundsIsToldAndAdoptedAsItReports)
+{
+    pauses waits;
+    fake_pwm_class k;
+    k.rounds = true;
+    std::string why, note;
+    {
+        pwm_channel channel(k, settings(), waits);
+        ASSERT_TRUE(channel.start(-1, servo_range, why, note)) << why;
+        EXPECT_EQ(note, "/sys/class/pwm/pwmchip0/pwm0: the chip made the period 19988480 ns of 20000000 ns asked");
+        EXPECT_EQ(channel.set_width(1500000), pwm_channel::status::ok);
+        const char *news = channel.rounding_news();
+        ASSERT_NE(news, nullptr);
+        EXPECT_STREQ(news, "/sys/class/pwm/pwmchip0/pwm0: the chip rounds widths to what it can make: "
+                           "1500000 ns became 1498160 ns");
+        EXPECT_EQ(channel.rounding_news(), nullptr) << "said once";
+        EXPECT_EQ(channel.set_width(1000000), pwm_channel::status::ok);
+        EXPECT_EQ(channel.rounding_news(), nullptr);
+    }
+    k.writes.clear();
+    note.clear();
+    pwm_channel again(k, settings(), waits);
+    ASSERT_TRUE(again.start(-1, servo_range, why, note)) << why;
+    EXPECT_TRUE(again.adopted()) << note;
+    EXPECT_EQ(k.writes, writes{}) << "a restart must not move the servo";
 }
 
 } // namespace

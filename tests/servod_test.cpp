@@ -13,6 +13,8 @@
 #include <thread>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <memory>
 #include <algorithm>
 #include <unistd.h>
 
@@ -176,30 +178,82 @@ TEST_F(Servod, RestartKeepsARunningWidth)
     EXPECT_NE(second.out().find("kept the running width"), std::string::npos) << second.out();
 }
 
+// The notify socket of a service manager, with its file-descriptor store.
+class fake_service_manager {
+public:
+    explicit fake_service_manager(const std::string &path)
+    {
+        sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        const timeval patience{10, 0}; // a server that never says ready fails, not hangs
+        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        setenv("NOTIFY_SOCKET", path.c_str(), 1); // for the servers started meanwhile
+    }
+    ~fake_service_manager()
+    {
+        unsetenv("NOTIFY_SOCKET");
+        for (const auto &[name, fd] : store)
+            close(fd);
+        close(sock);
+    }
+    fake_service_manager(const fake_service_manager &) = delete;
+    fake_service_manager &operator=(const fake_service_manager &) = delete;
+
+    // Takes messages up to READY=1, keeping stored fds as systemd does.
+    bool ready()
+    {
+        for (;;) {
+            char text[256] = {};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+            iovec io{text, sizeof text - 1};
+            msghdr msg{};
+            msg.msg_iov = &io;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            if (recvmsg(sock, &msg, MSG_CMSG_CLOEXEC) <= 0)
+                return false;
+            const std::string said = text;
+            if (said == "READY=1")
+                return true;
+            const std::string name = said.substr(said.find("FDNAME=") + 7);
+            if (said.rfind("FDSTOREREMOVE=1", 0) == 0 && store.count(name) > 0) {
+                close(store[name]);
+                store.erase(name);
+            }
+            const cmsghdr *c = CMSG_FIRSTHDR(&msg);
+            if (said.rfind("FDSTORE=1", 0) == 0 && c != nullptr && c->cmsg_type == SCM_RIGHTS) {
+                int fd = -1;
+                std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+                if (store.count(name) > 0)
+                    close(fd); // the same pipe again
+                else
+                    store[name] = fd;
+            }
+        }
+    }
+    std::vector<std::pair<std::string, int>> handed() const { return {store.begin(), store.end()}; }
+
+private:
+    int sock = -1;
+    std::map<std::string, int> store;
+};
+
 TEST_F(Servod, ExitsWhenTheChannelGoesAndTellsSystemdWhenReady)
 {
-    const std::string sock = dir.path() + "/notify";
-    const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    const timeval patience{10, 0}; // a server that never says ready fails, not hangs
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    setenv("NOTIFY_SOCKET", sock.c_str(), 1);
+    fake_service_manager manager(dir.path() + "/notify");
     ASSERT_EQ(mkfifo(servo_command_device, 0600), 0); // left by a servod that was killed
     sim_process servod(args({"--group", "nogroup"}), SERVOD_EXE);
-    unsetenv("NOTIFY_SOCKET");
-
-    char msg[64] = {};
-    ASSERT_GT(recv(s, msg, sizeof msg - 1, 0), 0);
-    EXPECT_STREQ(msg, "READY=1");
+    ASSERT_TRUE(manager.ready());
     EXPECT_TRUE(is_fifo(servo_command_device)) << "ready means the pipes are there";
     struct stat st {};
     ASSERT_EQ(stat(servo_command_device, &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0660u);
     EXPECT_EQ(st.st_gid, getgrnam("nogroup")->gr_gid);
-    close(s);
+    EXPECT_EQ(manager.handed().size(), 2u) << "both pipes in the store";
 
     ASSERT_TRUE(servod.ready());
     ASSERT_EQ(system(("rm -rf " + chip_dir + "/pwm0").c_str()), 0);
@@ -209,6 +263,60 @@ TEST_F(Servod, ExitsWhenTheChannelGoesAndTellsSystemdWhenReady)
               std::string::npos)
         << servod.err();
     EXPECT_FALSE(is_fifo(servo_command_device));
+}
+
+// Under systemd the pipes keep their identity across a restart, whether
+// servod was killed or stopped: a client holding them goes on, and what it
+// sent meanwhile is served.
+TEST_F(Servod, UnderASystemdClientsGoOnAcrossARestart)
+{
+    fake_service_manager manager(dir.path() + "/notify");
+    auto first = std::make_unique<sim_process>(args({"--frame-ms", "5", "--group", "nogroup"}), SERVOD_EXE);
+    ASSERT_TRUE(manager.ready()) << first->err();
+    t_Servo client(0);
+    int position = 0;
+    for (int sig : {SIGKILL, SIGTERM}) {
+        first->stop(sig);
+        EXPECT_EQ(run(SETSERVO_EXE, {"1"}).status, sig == SIGKILL ? 0 : 1)
+            << "a new client finds the pipe only where a killed servod left it";
+        position = 255 - position;
+        client.move(255 - position, position, 0); // waits in the pipe for the next servod
+        first = std::make_unique<sim_process>(args({"--frame-ms", "5", "--group", "nogroup"}), SERVOD_EXE, -1,
+                                              std::vector<std::string>{}, manager.handed());
+        ASSERT_TRUE(manager.ready()) << first->err();
+        EXPECT_NE(first->out().find("taken back"), std::string::npos) << first->out();
+        EXPECT_EQ(client.wait_done(5000), 1) << "after " << sig << ": " << first->err();
+        EXPECT_EQ(attr("duty_cycle"), std::to_string(servo_width(position)));
+        struct stat st {};
+        ASSERT_EQ(stat(servo_command_device, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0660u);
+    }
+    EXPECT_EQ(client.get_error(), 0);
+}
+
+// In the journal each line carries its priority, and the journal adds the name.
+TEST_F(Servod, SpeaksToTheJournalWithPriorities)
+{
+    const std::vector<std::string> journal{
+        "/bin/sh", "-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec \"$0\" \"$@\""};
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *err;
+    } cases[] = {
+        {{"--pwm", "pwmchip9:0", "--sysfs", "pwm", "--wait-s", "0"}, 1, "<3>pwm/pwmchip9: no such PWM chip"},
+        {{"--pwm", "pwmchip0:0", "--min-us", "x"}, 2, "<3>invalid minimum width 'x'"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run(SERVOD_EXE, c.args, journal);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    }
+    sim_process servod(args({"--frame-ms", "5"}), SERVOD_EXE, -1, journal);
+    ASSERT_TRUE(servod.ready()) << servod.err();
+    ASSERT_EQ(run(SETSERVO_EXE, {"300"}).status, 0);
+    ASSERT_TRUE(eventually([&] { return !servod.err().empty(); }));
+    EXPECT_EQ(servod.err().rfind("<4>'N' asks for 2171875 ns", 0), 0u) << servod.err();
 }
 
 TEST_F(Servod, RefusedRealTimePriorityIsAnError)

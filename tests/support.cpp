@@ -43,11 +43,16 @@ int wait_status(pid_t pid)
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-// stdout goes to out, or to out_fd when that is given.
+// stdout goes to out, or to out_fd when that is given; handed fds go to
+// 3, 4, ... as a service manager passes them.
 pid_t spawn(const std::vector<std::string> &via, const std::string &exe,
             const std::vector<std::string> &args, const char *out, const char *err,
-            int out_fd = -1)
+            int out_fd = -1, const std::vector<std::pair<std::string, int>> &handed = {})
 {
+    std::string names;
+    for (const auto &h : handed)
+        names += (names.empty() ? "" : ":") + h.first;
+    const std::string count = std::to_string(handed.size());
     std::vector<char *> argv;
     argv.reserve(via.size() + emulator().size() + 1 + args.size() + 1);
     for (const std::string &v : via)
@@ -70,6 +75,17 @@ pid_t spawn(const std::vector<std::string> &via, const std::string &exe,
         dup2(in, 0);
         dup2(o, 1);
         dup2(e, 2);
+        if (!handed.empty()) {
+            std::vector<int> high; // out of the way of 3, 4, ... first
+            high.reserve(handed.size());
+            for (const auto &h : handed)
+                high.push_back(fcntl(h.second, F_DUPFD_CLOEXEC, 100));
+            for (std::size_t i = 0; i < high.size(); ++i)
+                dup2(high[i], 3 + static_cast<int>(i));
+            setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+            setenv("LISTEN_FDS", count.c_str(), 1);
+            setenv("LISTEN_FDNAMES", names.c_str(), 1);
+        }
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -184,13 +200,14 @@ run_result run(const std::string &exe, const std::vector<std::string> &args,
 }
 
 sim_process::sim_process(const std::vector<std::string> &args, const std::string &exe, int out_fd,
-                         const std::vector<std::string> &via)
+                         const std::vector<std::string> &via,
+                         const std::vector<std::pair<std::string, int>> &handed)
 {
     static int instances = 0;
     const std::string name = ".sim" + std::to_string(++instances);
     out_file = name + ".out";
     err_file = name + ".err";
-    child = spawn(via, exe, args, out_file.c_str(), err_file.c_str(), out_fd);
+    child = spawn(via, exe, args, out_file.c_str(), err_file.c_str(), out_fd, handed);
 }
 
 sim_process::~sim_process()
@@ -270,7 +287,7 @@ std::vector<trace_row> read_trace(const std::string &file)
 
 std::string copy_for_anyone(const std::string &exe)
 {
-    const std::string copy = "./" + exe.substr(exe.rfind('/') + 1);
+    std::string copy = "./" + exe.substr(exe.rfind('/') + 1);
     {
         std::ifstream in(exe, std::ios::binary);
         std::ofstream out(copy, std::ios::binary);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <sys/types.h>
 #include <vector>
 
@@ -78,10 +79,12 @@ run_result run(const std::string &exe, const std::vector<std::string> &args,
 class sim_process {
 public:
     // stdout goes to a file that out() reads, or to out_fd when given.
-    // via: a host command that starts it (a shell that sets something up).
+    // via: a host command that starts it (a shell that sets something up);
+    // handed: fds passed as a service manager passes them, with their names.
     explicit sim_process(const std::vector<std::string> &args = {},
                          const std::string &exe = SERVOSIM_EXE, int out_fd = -1,
-                         const std::vector<std::string> &via = {});
+                         const std::vector<std::string> &via = {},
+                         const std::vector<std::pair<std::string, int>> &handed = {});
     ~sim_process();
     sim_process(const sim_process &) = delete;
     sim_process &operator=(const sim_process &) = delete;

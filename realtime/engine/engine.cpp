@@ -6,12 +6,13 @@
 #include <ctime>
 #include <fcntl.h>
 #include <optional>
+#include <utility>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "instance_lock.h"
-#include "notify.h"
+#include "service_manager.h"
 #include "printable_arg.h"
 #include "record_framer.h"
 #include "repeated_report.h"
@@ -139,17 +140,59 @@ bool rt_engine::prepare()
             return false;
         }
     }
-    for (const auto &s : slots) {
-        if (!s->status.open(s->spec.status)) {
-            err.say(severity::error, "status pipe: %s", shown(s->status.error()).text);
+    // Under a service manager the pipes are kept in its store across a
+    // restart, and handed back here: clients holding them go on.
+    std::vector<handed_fd> handed = take_handed_fds();
+    auto handed_for = [&](const std::string &name) {
+        for (handed_fd &h : handed) {
+            if (h.name == name && h.fd >= 0)
+                return std::exchange(h.fd, -1);
+        }
+        return -1;
+    };
+    const bool keep = service_manager_present();
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        served_servo &s = *slots[i];
+        const std::string n = std::to_string(i);
+        if (keep) {
+            s.status.keep();
+            s.command.keep();
+        }
+        if (!s.status.open(s.spec.status, handed_for("status" + n))) {
+            err.say(severity::error, "status pipe: %s", shown(s.status.error()).text);
             return false;
         }
-        if (!s->command.open(s->spec.command)) {
-            err.say(severity::error, "command pipe: %s", shown(s->command.error()).text);
+        if (!s.command.open(s.spec.command, handed_for("command" + n))) {
+            err.say(severity::error, "command pipe: %s", shown(s.command.error()).text);
             return false;
         }
+        if (s.command.taken_back())
+            out.say(severity::info, "%s: the pipes of the server before, taken back: their clients go on",
+                    s.name.text);
+    }
+    for (const handed_fd &h : handed) { // of servos no longer served
+        if (h.fd >= 0)
+            close(h.fd);
     }
     return true;
+}
+
+void rt_engine::store_pipes()
+{
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        const served_servo &s = *slots[i];
+        const std::string n = std::to_string(i);
+        const std::pair<const char *, const served_pipe *> pipes[] = {{"command", &s.command},
+                                                                      {"status", &s.status}};
+        for (const auto &[role, pipe] : pipes) {
+            const std::string name = role + n;
+            // A pipe stored before that is not ours any more goes first.
+            if (!pipe->taken_back())
+                notify_service_manager(("FDSTOREREMOVE=1\nFDNAME=" + name).c_str());
+            const int fd = pipe->fd();
+            notify_service_manager(("FDSTORE=1\nFDNAME=" + name).c_str(), &fd, 1);
+        }
+    }
 }
 
 void rt_engine::started_at(std::size_t i, hrtime_t width)
@@ -173,6 +216,8 @@ bool rt_engine::publish()
             }
         }
     }
+    if (service_manager_present())
+        store_pipes();
     notify_service_manager("READY=1");
     return true;
 }

@@ -74,7 +74,8 @@ public:
     // trace shows it.
     void started_at(std::size_t i, hrtime_t width);
     // Puts the pipes in place and tells a service manager: from here on
-    // clients can talk, and everything they can see is ready.
+    // clients can talk, and everything they can see is ready. The service
+    // manager also keeps the pipes, for the next start to take back.
     bool publish();
     // Serves, driving outputs[i] for servo i, until a stop signal (0) or
     // until an output or the loop fails (1).
@@ -93,6 +94,7 @@ private:
     std::int64_t next_tick = 0;
     std::vector<std::unique_ptr<served_servo>> slots;
 
+    void store_pipes();
     bool frame_work_left() const;
     bool tick(std::int64_t now);
     void read_input(served_servo &s, std::int64_t now);

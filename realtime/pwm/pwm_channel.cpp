@@ -37,7 +37,13 @@ std::string printable(const std::string &path)
 pwm_channel::pwm_channel(sysfs_files &files, const pwm_settings &settings, start_wait &pauses)
     : fs(files), cfg(settings), pause(pauses)
 {
-    chip_dir = cfg.sysfs + "/" + cfg.chip;
+    use_chip(cfg.chip);
+}
+
+void pwm_channel::use_chip(const std::string &name)
+{
+    chip_name = name;
+    chip_dir = cfg.sysfs + "/" + name;
     dir = chip_dir + "/pwm" + std::to_string(cfg.channel);
     export_path = chip_dir + "/export";
     unexport_path = chip_dir + "/unexport";
@@ -69,17 +75,47 @@ bool pwm_channel::read_number(const std::string &path, std::int64_t &value)
     return true;
 }
 
+// The chip whose device has that name: its number is not stable.
+bool pwm_channel::find_by_device(std::string &why)
+{
+    std::string there, matches;
+    int found = 0;
+    for (const std::string &entry : fs.list(cfg.sysfs.c_str())) {
+        if (entry.rfind("pwmchip", 0) != 0)
+            continue;
+        const std::string device = fs.link_name((cfg.sysfs + "/" + entry + "/device").c_str());
+        there += (there.empty() ? "" : ", ") + entry + (device.empty() ? "" : " (" + printable(device) + ")");
+        if (!device.empty() && device == cfg.chip) {
+            matches += (matches.empty() ? "" : ", ") + entry;
+            if (++found == 1)
+                use_chip(entry);
+        }
+    }
+    if (found == 1)
+        return true;
+    const std::string name = printable(cfg.sysfs + "/" + cfg.chip);
+    if (found == 0)
+        why = name + ": no such PWM chip, nor a chip of a device of that name; " +
+              (there.empty() ? "there is no chip" : "the chips: " + there);
+    else
+        why = name + ": the device of more than one chip (" + matches + "): name the chip";
+    use_chip(cfg.chip);
+    return false;
+}
+
 bool pwm_channel::check(std::string &why)
 {
     if (!fs.is_dir(cfg.sysfs.c_str())) {
         why = printable(cfg.sysfs) + ": no such directory (is this kernel's PWM class at another path?)";
         return false;
     }
-    const std::string chip = printable(chip_dir);
-    if (!fs.is_dir(chip_dir.c_str())) {
-        why = chip + ": no such PWM chip (see the pwmchip* under " + printable(cfg.sysfs) + ")";
-        return false;
+    if (!fs.is_dir((cfg.sysfs + "/" + cfg.chip).c_str())) {
+        if (!find_by_device(why))
+            return false;
+    } else if (chip_name != cfg.chip) {
+        use_chip(cfg.chip);
     }
+    const std::string chip = printable(chip_dir);
     std::int64_t npwm = 0;
     if (!read_number(chip_dir + "/npwm", npwm)) {
         why = chip + "/npwm: " + std::strerror(failed_err) + " (not a PWM chip?)";
@@ -142,15 +178,19 @@ bool pwm_channel::runs_as_ours(const width_range &range, std::string &note)
         return false; // not running: nothing to keep, nothing to say
     const bool read = read_number(period_path, period) && read_number(duty_path, width) &&
                       fs.read(polarity_path.c_str(), polarity, sizeof polarity) == 0;
+    // What a chip reports is what it could make of what was asked: within
+    // half a step of its divider for the period, a step of 12 bits for a width.
+    const std::int64_t period_slack = cfg.period_ns / 256, width_slack = cfg.period_ns / 4096;
+    const width_range near{range.min_ns - width_slack, range.max_ns + width_slack};
     char reason[160];
     if (!read)
         std::snprintf(reason, sizeof reason, "cannot read its settings (%s)", std::strerror(failed_err));
-    else if (period != cfg.period_ns)
+    else if (period < cfg.period_ns - period_slack || period > cfg.period_ns + period_slack)
         std::snprintf(reason, sizeof reason, "its period is %" PRId64 " ns, not %" PRId64 " ns", period,
                       cfg.period_ns);
     else if (std::strcmp(polarity, "normal") != 0)
         std::snprintf(reason, sizeof reason, "its polarity is %s, not normal", printable(polarity).c_str());
-    else if (range.clamp(width) != width)
+    else if (near.clamp(width) != width)
         std::snprintf(reason, sizeof reason, "its width %" PRId64 " ns is outside %" PRId64 "..%" PRId64 " ns",
                       width, range.min_ns, range.max_ns);
     else {
@@ -210,6 +250,10 @@ bool pwm_channel::start(std::int64_t initial_ns, const width_range &range, std::
     duty = 0;
     if (int err = put(period_path, cfg.period_ns, until); err != 0)
         return interrupted ? false : failed(err, period_path);
+    std::int64_t made = 0;
+    if (read_number(period_path, made) && made != cfg.period_ns)
+        note = shown_dir + ": the chip made the period " + std::to_string(made) + " ns of " +
+               std::to_string(cfg.period_ns) + " ns asked";
     if (initial_ns >= 0 && set_width(initial_ns) != status::ok) {
         why = std::string(failed_at) + ": " + std::strerror(failed_err);
         return false;
@@ -234,6 +278,19 @@ pwm_channel::status pwm_channel::set_width(std::int64_t ns)
         if (s != status::ok)
             return s;
         duty = ns;
+        // The first widths are read back: a chip that rounds says so.
+        std::int64_t made = 0;
+        if (readbacks_left > 0 && ns != 0 && read_number(duty_path, made)) {
+            --readbacks_left;
+            if (made != ns) {
+                std::snprintf(rounded, sizeof rounded,
+                              "%s: the chip rounds widths to what it can make: %" PRId64 " ns became %" PRId64
+                              " ns",
+                              shown_dir.c_str(), ns, made);
+                rounded_unsaid = true;
+                readbacks_left = 0;
+            }
+        }
     }
     if (!enabled) {
         const status s = outcome(put(enable_path, 1, 0), shown_enable);
@@ -246,18 +303,39 @@ pwm_channel::status pwm_channel::set_width(std::int64_t ns)
 
 pwm_channel::status pwm_channel::release()
 {
-    status s = outcome(put(duty_path, 0, 0), shown_duty);
+    status s = end_pulses();
     if (s == status::ok) {
-        duty = 0;
         sleep_ns(cfg.period_ns); // let the last pulse end whole
-        s = outcome(put(enable_path, 0, 0), shown_enable);
+        s = disable();
     }
-    if (s == status::ok)
-        enabled = false;
     if (s != status::gone && exported_here) {
         const status u = outcome(put(unexport_path, cfg.channel, 0), shown_unexport);
         if (s == status::ok)
             s = u;
     }
     return s;
+}
+
+pwm_channel::status pwm_channel::end_pulses()
+{
+    const status s = outcome(put(duty_path, 0, 0), shown_duty);
+    if (s == status::ok)
+        duty = 0;
+    return s;
+}
+
+pwm_channel::status pwm_channel::disable()
+{
+    const status s = outcome(put(enable_path, 0, 0), shown_enable);
+    if (s == status::ok)
+        enabled = false;
+    return s;
+}
+
+const char *pwm_channel::rounding_news()
+{
+    if (!rounded_unsaid)
+        return nullptr;
+    rounded_unsaid = false;
+    return rounded;
 }

@@ -12,7 +12,7 @@
 
 struct pwm_settings {
     std::string sysfs = "/sys/class/pwm";
-    std::string chip; // "pwmchip0"
+    std::string chip; // "pwmchip0", or the name of its device ("1-0040")
     unsigned channel = 0;
     std::int64_t period_ns = 20000000;
     // How long the chip and channel may take to appear: a board's PWM
@@ -37,7 +37,9 @@ public:
     // Start-up waits go through pauses, so a stop signal ends them at once.
     pwm_channel(sysfs_files &files, const pwm_settings &settings, start_wait &pauses);
 
-    // Read-only: is there such a chip, and such a channel on it?
+    // Read-only: is there such a chip, and such a channel on it? A chip
+    // may be named by its device (the last part of pwmchipN/device), as
+    // chip numbers change from kernel to kernel.
     bool check(std::string &why);
     // check() until it passes or wait_ms have gone by.
     bool find(std::string &why);
@@ -46,7 +48,10 @@ public:
     // normal, a width within range) keeps its width, so a restart does not
     // move the servo; any other is set up afresh, and note says why if it
     // was running. Afresh: disable, polarity normal, duty cycle 0, period,
-    // and with initial_ns >= 0 that duty cycle and enable.
+    // and with initial_ns >= 0 that duty cycle and enable. Chips round the
+    // period and widths to what they can make (a 12-bit one to 1/4096 of
+    // the period): what it reports is compared within that, and note says
+    // when the period was rounded.
     bool start(std::int64_t initial_ns, const width_range &range, std::string &why, std::string &note);
     // A stop signal cut find() or start() short: nothing more to say.
     bool stopped() const { return interrupted; }
@@ -56,6 +61,15 @@ public:
     // Duty cycle 0, one period for the last pulse to end, disable, and
     // unexport if we exported.
     status release();
+    // The same in two steps a period apart, for a servo left idle: the
+    // pulses end (duty cycle 0), then the output is disabled. The next
+    // set_width() enables it again.
+    status end_pulses();
+    status disable();
+    // Once, after set_width(): the chip rounded a width ("... became ...").
+    const char *rounding_news();
+    // The chip in use: as named, or the one whose device it names.
+    const std::string &chip() const { return chip_name; }
 
     // The width on the hardware, -1 while the output is disabled.
     std::int64_t width() const { return enabled ? duty : -1; }
@@ -69,6 +83,7 @@ private:
     sysfs_files &fs;
     pwm_settings cfg;
     start_wait &pause;
+    std::string chip_name;
     std::string chip_dir, dir, export_path, unexport_path;
     std::string period_path, duty_path, enable_path, polarity_path;
     std::string shown_dir, shown_duty, shown_enable, shown_unexport;
@@ -79,7 +94,12 @@ private:
     std::int64_t duty = 0;
     const char *failed_at = "";
     int failed_err = 0;
+    int readbacks_left = 16; // widths read back to learn whether the chip rounds
+    char rounded[160] = "";
+    bool rounded_unsaid = false;
 
+    void use_chip(const std::string &name);
+    bool find_by_device(std::string &why);
     int put(const std::string &path, std::int64_t value, std::int64_t retry_until);
     int put_text(const std::string &path, const char *text, std::int64_t retry_until);
     bool read_number(const std::string &path, std::int64_t &value);

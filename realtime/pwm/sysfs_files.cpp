@@ -1,7 +1,9 @@
 #include "sysfs_files.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,4 +51,26 @@ bool kernel_sysfs::is_dir(const char *path)
 {
     struct stat st {};
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::vector<std::string> kernel_sysfs::list(const char *dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir)) {
+        while (const dirent *e = readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+std::string kernel_sysfs::link_name(const char *path)
+{
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0)
+        return "";
+    const std::string t(target, static_cast<std::size_t>(n));
+    return t.substr(t.rfind('/') + 1);
 }
