@@ -1,42 +1,36 @@
 // servod: the real-time side as a daemon on today's Linux. The engine serves
-// the pipes; a channel of the kernel's PWM class drives the servo.
+// each servo's pipes on one frame clock; a channel of the kernel's PWM class
+// drives each servo.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
-#include <grp.h>
+#include <memory>
 #include <sched.h>
 #include <string>
 #include <sys/mman.h>
+#include <utility>
+#include <vector>
 
 #include "arguments.h"
 #include "engine.h"
 #include "pwm_channel.h"
 #include "pwm_output.h"
 #include "servo.h"
+#include "servod_config.h"
 
 namespace {
 
 constexpr const char *program = "servod";
 
-struct options {
-    engine_config engine;
-    pwm_settings pwm;
-    int min_us = 1000;
-    int max_us = 2000;
-    int initial_us = -1;
-    bool release = false;
-    int rt_priority = 0;
-    gid_t group = static_cast<gid_t>(-1);
-    std::string trace;
-    int wait_s = 5;
-};
-
 void usage(std::FILE *to)
 {
     std::fputs("usage: servod --pwm CHIP:CHANNEL [--sysfs DIR] [--frame-ms MS] [--min-us US]\n"
                "              [--max-us US] [--initial-us US] [--on-exit hold|release]\n"
-               "              [--rt-priority N] [--group NAME] [--trace FILE] [--wait-s S]\n",
+               "              [--idle-release-s S] [--rt-priority N] [--group NAME]\n"
+               "              [--trace FILE] [--wait-s S]\n"
+               "       servod --config FILE [--sysfs DIR] [--frame-ms MS] [--rt-priority N]\n"
+               "              [--group NAME] [--wait-s S]\n",
                to);
 }
 
@@ -46,8 +40,9 @@ void help()
     std::printf(
         "\n"
         "Serve the servo command pipe %s (status %s) and drive the servo\n"
-        "through a channel of the kernel's PWM class.\n"
-        "  --pwm CHIP:CHANNEL     e.g. pwmchip0:0 (required)\n"
+        "through a channel of the kernel's PWM class; or, with --config, any number\n"
+        "of servos, each with its own pipes and channel, on one frame clock.\n"
+        "  --pwm CHIP:CHANNEL     e.g. pwmchip0:0, or the chip's device: 1-0040:0\n"
         "  --sysfs DIR            where the PWM class is, default /sys/class/pwm\n"
         "  --frame-ms MS          PWM period and ramp step, default %d\n"
         "  --min-us, --max-us US  widths the servo may be given, default 1000..2000;\n"
@@ -55,143 +50,100 @@ void help()
         "  --initial-us US        enable the output at this width on start; without it a\n"
         "                         running channel keeps its width, else it stays off\n"
         "  --on-exit hold|release hold the last width (default), or end the pulses\n"
+        "  --idle-release-s S     end the pulses after S s without a record or a ramp;\n"
+        "                         0 (default): never\n"
         "  --rt-priority N        SCHED_FIFO priority 1..99 for the frame loop\n"
         "  --group NAME           pipes made 0660 for this group, else 0600\n"
         "  --trace FILE           write a CSV of every width given (t_ms,width_ns);\n"
         "                         a regular file\n"
-        "  --wait-s S             wait up to S seconds for the chip and channel to\n"
-        "                         appear, default 5\n",
+        "  --wait-s S             wait up to S seconds for the chips and channels to\n"
+        "                         appear, default 5\n"
+        "  --config FILE          the servos, one [section] each (see servod(1))\n",
         servo_command_device, servo_status_device, default_frame_ms);
 }
 
-bool parse_pwm(const char *text, pwm_settings &pwm)
-{
-    const char *colon = std::strrchr(text, ':');
-    int channel = 0;
-    if (colon == nullptr || colon == text || !parse_int_in(colon + 1, 0, 1 << 20, channel)) {
-        report_invalid(program, "PWM channel", text, " (expected CHIP:CHANNEL, e.g. pwmchip0:0)");
-        return false;
-    }
-    pwm.chip.assign(text, static_cast<std::size_t>(colon - text));
-    if (pwm.chip.find('/') != std::string::npos || pwm.chip == "." || pwm.chip == "..") {
-        report_invalid(program, "PWM chip", pwm.chip.c_str(), " (a name under the PWM class)");
-        return false;
-    }
-    pwm.channel = static_cast<unsigned>(channel);
-    return true;
-}
-
-bool parse_us(const char *what, const char *text, int &us)
-{
-    if (parse_int_in(text, 0, 1000000, us))
-        return true;
-    report_invalid(program, what, text, " (0..1000000 us)");
-    return false;
-}
+struct parsed {
+    servod_settings daemon;
+    std::string config;
+};
 
 // -1 to go on, or the status to exit with at once.
-int parse_args(int argc, char **argv, options &opt)
+int parse_args(int argc, char **argv, parsed &p)
 {
-    enum { o_pwm = 256, o_sysfs, o_frame, o_min, o_max, o_initial, o_exit, o_prio, o_group, o_trace, o_wait };
+    enum { o_config = 256 };
+    // Every option but --config and --help is a key of the configuration file.
     static const option longs[] = {
-        {"pwm", required_argument, nullptr, o_pwm},
-        {"sysfs", required_argument, nullptr, o_sysfs},
-        {"frame-ms", required_argument, nullptr, o_frame},
-        {"min-us", required_argument, nullptr, o_min},
-        {"max-us", required_argument, nullptr, o_max},
-        {"initial-us", required_argument, nullptr, o_initial},
-        {"on-exit", required_argument, nullptr, o_exit},
-        {"rt-priority", required_argument, nullptr, o_prio},
-        {"group", required_argument, nullptr, o_group},
-        {"trace", required_argument, nullptr, o_trace},
-        {"wait-s", required_argument, nullptr, o_wait},
-        {"help", no_argument, nullptr, 'h'},
+        {"pwm", required_argument, nullptr, 0},        {"sysfs", required_argument, nullptr, 0},
+        {"frame-ms", required_argument, nullptr, 0},   {"min-us", required_argument, nullptr, 0},
+        {"max-us", required_argument, nullptr, 0},     {"initial-us", required_argument, nullptr, 0},
+        {"on-exit", required_argument, nullptr, 0},    {"idle-release-s", required_argument, nullptr, 0},
+        {"rt-priority", required_argument, nullptr, 0}, {"group", required_argument, nullptr, 0},
+        {"trace", required_argument, nullptr, 0},      {"wait-s", required_argument, nullptr, 0},
+        {"config", required_argument, nullptr, o_config}, {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
-    bool have_pwm = false;
+    servo_settings one;
+    one.command = servo_command_device;
+    one.status = servo_status_device;
+    std::vector<std::pair<std::string, const char *>> daemon_keys; // applied over the file's
+    std::string per_servo;                                          // the first such option given
     opterr = 0;
-    int o;
-    while ((o = getopt_long(argc, argv, ":h", longs, nullptr)) != -1) {
+    int o, index = -1;
+    while ((o = getopt_long(argc, argv, ":h", longs, &index)) != -1) {
+        std::string why;
         bool ok = true;
-        switch (o) {
-        case 'h':
+        if (o == 'h') {
             help();
             return 0;
-        case o_pwm:
-            ok = have_pwm = parse_pwm(optarg, opt.pwm);
-            break;
-        case o_sysfs:
-            opt.pwm.sysfs = optarg;
-            break;
-        case o_frame:
-            ok = parse_frame_ms(program, optarg, opt.engine.frame_ms);
-            break;
-        case o_min:
-            ok = parse_us("minimum width", optarg, opt.min_us);
-            break;
-        case o_max:
-            ok = parse_us("maximum width", optarg, opt.max_us);
-            break;
-        case o_initial:
-            ok = parse_us("initial width", optarg, opt.initial_us);
-            break;
-        case o_exit:
-            ok = std::strcmp(optarg, "hold") == 0 || std::strcmp(optarg, "release") == 0;
-            opt.release = std::strcmp(optarg, "release") == 0;
-            if (!ok)
-                report_invalid(program, "exit action", optarg, " (hold or release)");
-            break;
-        case o_prio: {
-            const int lo = sched_get_priority_min(SCHED_FIFO), hi = sched_get_priority_max(SCHED_FIFO);
-            ok = parse_int_in(optarg, lo, hi, opt.rt_priority);
-            if (!ok) {
-                char range[32];
-                std::snprintf(range, sizeof range, " (%d..%d)", lo, hi);
-                report_invalid(program, "real-time priority", optarg, range);
+        } else if (o == o_config) {
+            p.config = optarg;
+        } else if (o == 0) {
+            const std::string key = longs[index].name;
+            if (is_daemon_key(key)) {
+                ok = set_daemon_key(p.daemon, key, optarg, why);
+                daemon_keys.emplace_back(key, optarg);
+            } else {
+                ok = set_servo_key(one, key, optarg, why);
+                if (per_servo.empty())
+                    per_servo = "--" + key;
             }
-            break;
-        }
-        case o_group: {
-            const group *g = getgrnam(optarg);
-            ok = g != nullptr;
-            if (ok)
-                opt.group = g->gr_gid;
-            else
-                report_invalid(program, "group", optarg, " (no such group)");
-            break;
-        }
-        case o_trace:
-            opt.trace = optarg;
-            break;
-        case o_wait:
-            ok = parse_int_in(optarg, 0, 3600, opt.wait_s);
-            if (!ok)
-                report_invalid(program, "wait", optarg, " (0..3600 s)");
-            break;
-        default:
+        } else {
             report_bad_option(program, o, argv);
             ok = false;
         }
         if (!ok) {
+            if (!why.empty())
+                complain(program, "%s", why.c_str());
             usage(stderr);
             return 2;
         }
     }
-    const char *problem = nullptr;
-    const long period_us = 1000L * opt.engine.frame_ms;
-    if (optind < argc)
+    std::string why;
+    if (optind < argc) {
         report_bad_operand(program, argv[optind]);
-    else if (!have_pwm)
-        problem = "--pwm CHIP:CHANNEL is required";
-    else if (opt.min_us >= opt.max_us)
-        problem = "--min-us must be less than --max-us";
-    else if (opt.max_us >= period_us)
-        problem = "--max-us must be less than the period (--frame-ms)";
-    else if (opt.initial_us >= 0 && (opt.initial_us < opt.min_us || opt.initial_us > opt.max_us))
-        problem = "--initial-us must lie within --min-us..--max-us";
-    else
+    } else if (!p.config.empty()) {
+        if (!per_servo.empty()) {
+            complain(program, "%s is for the servo of the command line; with --config each servo's "
+                              "settings are in its section", per_servo.c_str());
+        } else if (!read_config(p.config, p.daemon, why)) {
+            complain(program, "%s", why.c_str());
+            return 2;
+        } else {
+            for (const auto &[key, value] : daemon_keys) // the command line has the last word
+                set_daemon_key(p.daemon, key, value, why);
+            for (const servo_settings &s : p.daemon.servos) {
+                if (!check_servo(p.daemon, s, "", why)) {
+                    complain(program, "%s:%d: [%s]: %s", p.config.c_str(), s.line, s.name.c_str(), why.c_str());
+                    return 2;
+                }
+            }
+            return -1;
+        }
+    } else if (!check_servo(p.daemon, one, "--", why)) {
+        complain(program, "%s", why.c_str());
+    } else {
+        p.daemon.servos.push_back(one);
         return -1;
-    if (problem != nullptr)
-        complain(program, "%s", problem);
+    }
     usage(stderr);
     return 2;
 }
@@ -224,63 +176,123 @@ int stopped_starting(stop_signals &stops, line_output &out)
     return 0;
 }
 
-int serve(options &opt, stop_signals &stops)
+// One servo as servod drives it.
+struct driven {
+    const servo_settings &cfg;
+    std::string label; // "shoulder: ", or "" for the one servo of the command line
+    std::unique_ptr<pwm_channel> channel;
+    std::unique_ptr<pwm_output> output;
+};
+
+// Finds every chip and channel, waiting for them a while in all: at boot a
+// board's PWM driver may still be on its way.
+int find_channels(const parsed &p, std::vector<driven> &servos, std::int64_t until_ms, stop_signals &stops,
+                  line_output &out, line_output &err)
 {
-    opt.engine.program = program;
-    opt.pwm.period_ns = static_cast<std::int64_t>(opt.engine.frame_ms) * 1000000;
-    opt.pwm.wait_ms = opt.wait_s * 1000;
+    std::string why;
+    for (const driven &d : servos) {
+        if (!d.channel->check(why) && p.daemon.wait_s > 0) {
+            err.say(severity::info, "%s%s; waiting up to %d s for it", d.label.c_str(), why.c_str(),
+                    p.daemon.wait_s);
+            break;
+        }
+    }
+    for (driven &d : servos) {
+        if (!d.channel->find(until_ms, why)) { // each waits what is left of wait-s
+            if (d.channel->stopped())
+                return stopped_starting(stops, out);
+            err.say(severity::error, "%s%s", d.label.c_str(), why.c_str());
+            return 1;
+        }
+    }
+    // Two names for one channel (a chip and its device) would drive it twice.
+    for (std::size_t i = 0; i < servos.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (servos[i].channel->chip() == servos[j].channel->chip() &&
+                servos[i].cfg.channel == servos[j].cfg.channel) {
+                err.say(severity::error, "%s:%d: [%s] drives %s:%u, which is [%s]'s already", p.config.c_str(),
+                        servos[i].cfg.line, servos[i].cfg.name.c_str(), servos[i].channel->chip().c_str(),
+                        servos[i].cfg.channel, servos[j].cfg.name.c_str());
+                return 2;
+            }
+        }
+    }
+    return -1;
+}
+
+int serve(const parsed &p, stop_signals &stops)
+{
+    const servod_settings &daemon = p.daemon;
     line_output out(1, program);
     line_output err(2, program);
     if (!stops.ok()) {
         err.say(severity::error, "signalfd: %s", std::strerror(errno));
         return 1;
     }
-
     kernel_sysfs sysfs;
-    pwm_channel channel(sysfs, opt.pwm, stops);
-    std::string why, note;
-    if (!channel.check(why) && opt.wait_s > 0) // at boot the driver may still be on its way
-        err.say(severity::info, "%s; waiting up to %d s for it", why.c_str(), opt.wait_s);
-    if (!channel.find(why)) { // before anything is made or touched
-        if (channel.stopped())
-            return stopped_starting(stops, out);
-        err.say(severity::error, "%s", why.c_str());
-        return 1;
+    std::vector<driven> servos;
+    std::vector<servo_spec> specs;
+    const std::int64_t period_ns = static_cast<std::int64_t>(daemon.frame_ms) * 1000000;
+    const std::int64_t deadline_ms = monotonic_ns() / 1000000 + 1000LL * daemon.wait_s;
+    for (const servo_settings &s : daemon.servos) {
+        pwm_settings pwm;
+        pwm.sysfs = daemon.sysfs;
+        pwm.chip = s.chip;
+        pwm.channel = s.channel;
+        pwm.period_ns = period_ns;
+        servos.push_back({s, s.name.empty() ? "" : s.name + ": ", std::make_unique<pwm_channel>(sysfs, pwm, stops),
+                          nullptr});
+        specs.push_back({s.command, s.status, s.trace, 1000000000LL * s.idle_release_s});
     }
-    if (opt.rt_priority > 0 && !go_real_time(opt.rt_priority, err))
+    if (const int rc = find_channels(p, servos, deadline_ms, stops, out, err); rc >= 0)
+        return rc; // before anything is made or touched
+    if (daemon.rt_priority > 0 && !go_real_time(daemon.rt_priority, err))
         return 1;
 
-    rt_engine engine(opt.engine, {{servo_command_device, servo_status_device, opt.trace}}, stops, out, err);
+    engine_config engine_cfg;
+    engine_cfg.program = program;
+    engine_cfg.frame_ms = daemon.frame_ms;
+    rt_engine engine(engine_cfg, std::move(specs), stops, out, err);
     if (!engine.prepare())
         return 1;
-    const mode_t mode = opt.group != static_cast<gid_t>(-1) ? 0660 : 0600;
-    for (served_pipe *p : {&engine.command(0), &engine.status(0)}) {
-        if (!p->set_access(mode, opt.group)) {
-            err.say(severity::error, "%s", printable(p->error()).c_str());
-            return 1;
+    // Access is set here, for every pipe alike, and nowhere else.
+    const mode_t mode = daemon.group != static_cast<gid_t>(-1) ? 0660 : 0600;
+    for (std::size_t i = 0; i < servos.size(); ++i) {
+        for (served_pipe *pipe : {&engine.command(i), &engine.status(i)}) {
+            if (!pipe->set_access(mode, daemon.group)) {
+                err.say(severity::error, "%s", printable(pipe->error()).c_str());
+                return 1;
+            }
         }
     }
-    const width_range range{1000LL * opt.min_us, 1000LL * opt.max_us};
-    const std::int64_t initial_ns = opt.initial_us < 0 ? -1 : 1000LL * opt.initial_us;
-    if (!channel.start(initial_ns, range, why, note)) {
-        if (channel.stopped())
-            return stopped_starting(stops, out);
-        err.say(severity::error, "%s", why.c_str());
-        return 1;
+    std::vector<servo_output *> outputs;
+    for (std::size_t i = 0; i < servos.size(); ++i) {
+        driven &d = servos[i];
+        const width_range range{1000LL * d.cfg.min_us, 1000LL * d.cfg.max_us};
+        const std::int64_t initial_ns = d.cfg.initial_us < 0 ? -1 : 1000LL * d.cfg.initial_us;
+        std::string why, note;
+        if (!d.channel->start(initial_ns, range, why, note)) {
+            if (d.channel->stopped())
+                return stopped_starting(stops, out);
+            err.say(severity::error, "%s%s", d.label.c_str(), why.c_str());
+            return 1;
+        }
+        if (!note.empty())
+            err.say(severity::warning, "%s", note.c_str());
+        if (initial_ns >= 0)
+            engine.started_at(i, initial_ns);
+        d.output = std::make_unique<pwm_output>(*d.channel, range, d.cfg.release, err, d.label.c_str());
+        outputs.push_back(d.output.get());
     }
-    if (!note.empty())
-        err.say(severity::warning, "%s", note.c_str());
-    if (initial_ns >= 0)
-        engine.started_at(0, initial_ns);
-    pwm_output output(channel, range, opt.release, err);
     if (!engine.publish())
         return 1;
-    out.say(severity::info, "commands on %s, status on %s; %s, period %lld ns, widths %lld..%lld ns%s",
-            servo_command_device, servo_status_device, channel.channel_path(),
-            static_cast<long long>(opt.pwm.period_ns), static_cast<long long>(range.min_ns),
-            static_cast<long long>(range.max_ns), channel.adopted() ? "; kept the running width" : "");
-    servo_output *outputs[] = {&output};
-    return engine.run(outputs);
+    for (const driven &d : servos)
+        out.say(severity::info, "%scommands on %s, status on %s; %s, period %lld ns, widths %lld..%lld ns%s",
+                d.label.c_str(), printable(d.cfg.command).c_str(), printable(d.cfg.status).c_str(),
+                d.channel->channel_path(), static_cast<long long>(period_ns), 1000LL * d.cfg.min_us,
+                1000LL * d.cfg.max_us,
+                d.channel->adopted() ? "; kept the running width" : "");
+    return engine.run(outputs.data());
 }
 
 } // namespace
@@ -291,8 +303,8 @@ int main(int argc, char **argv)
     // stop signal is caught from here on.
     open_standard_fds();
     stop_signals stops;
-    options opt;
-    if (const int rc = parse_args(argc, argv, opt); rc >= 0)
+    parsed p;
+    if (const int rc = parse_args(argc, argv, p); rc >= 0)
         return rc;
-    return serve(opt, stops);
+    return serve(p, stops);
 }

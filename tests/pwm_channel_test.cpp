@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "pwm_channel.h"
 
 namespace {
@@ -254,10 +255,11 @@ TEST(PwmChannel, AStopEndsEveryStartUpWaitAtOnce)
         pauses waits;
         waits.stop_after = 2;
         pwm_settings s = settings();
-        s.wait_ms = s.settle_ms = 60000;
+        s.settle_ms = 60000;
         pwm_channel channel(*k, s, waits);
         std::string why, note;
-        EXPECT_FALSE(channel.find(why) && channel.start(1500000, servo_range, why, note));
+        EXPECT_FALSE(channel.find(monotonic_ns() / 1000000 + 60000, why) &&
+                     channel.start(1500000, servo_range, why, note));
         EXPECT_TRUE(channel.stopped()) << why;
         EXPECT_EQ(waits.paused, 2);
         EXPECT_FALSE(k->ch[0].enabled) << "nothing enabled after the stop";

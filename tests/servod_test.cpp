@@ -48,7 +48,11 @@ public:
     {
         mkdir("pwm", 0755);
         mkdir(chip_dir.c_str(), 0755);
-        put(chip_dir + "/npwm", "1\n");
+        put(chip_dir + "/npwm", "2\n");
+        // The chip of an I2C board at 0x40 on bus 1, as the kernel links it.
+        mkdir("devices", 0755);
+        mkdir("devices/1-0040", 0755);
+        symlink("../../devices/1-0040", (chip_dir + "/device").c_str());
         put(chip_dir + "/export", "");
         put(chip_dir + "/unexport", "");
         watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
@@ -60,7 +64,7 @@ public:
         stopping = true;
         worker.join();
         close(watch);
-        system("rm -rf pwm");
+        system("rm -rf pwm devices");
     }
     fake_kernel(const fake_kernel &) = delete;
     fake_kernel &operator=(const fake_kernel &) = delete;
@@ -82,25 +86,26 @@ private:
             for (char *p = buf; p < buf + n;) {
                 const auto *e = reinterpret_cast<const inotify_event *>(p);
                 const std::string name = e->len > 0 ? e->name : "";
-                if (name == "export" && slurp(chip_dir + "/export") == "0\n")
-                    appear();
-                else if (name == "unexport" && slurp(chip_dir + "/unexport") == "0\n")
-                    system(("rm -rf " + chip_dir + "/pwm0").c_str());
+                const std::string channel = slurp(chip_dir + "/" + name);
+                if (name == "export" && (channel == "0\n" || channel == "1\n"))
+                    appear(channel.substr(0, 1));
+                else if (name == "unexport" && (channel == "0\n" || channel == "1\n"))
+                    system(("rm -rf " + chip_dir + "/pwm" + channel.substr(0, 1)).c_str());
                 p += sizeof(inotify_event) + e->len;
             }
         }
     }
 
     // Late, and whole: built aside, then moved into place.
-    static void appear()
+    static void appear(const std::string &n)
     {
         usleep(30000);
-        const std::string aside = chip_dir + "/.pwm0";
+        const std::string aside = chip_dir + "/.pwm" + n;
         mkdir(aside.c_str(), 0755);
         for (const char *f : {"period", "duty_cycle", "enable"})
             put(aside + "/" + f, "0\n");
         put(aside + "/polarity", "normal\n");
-        rename(aside.c_str(), (chip_dir + "/pwm0").c_str());
+        rename(aside.c_str(), (chip_dir + "/pwm" + n).c_str());
     }
 };
 
@@ -360,7 +365,7 @@ TEST_F(Servod, RefusesBadUsageAndAMissingChipBeforeMakingAnything)
         {{"--pwm", "pwmchip9:0", "--sysfs", "pwm", "--wait-s", "0"}, 1, "servod: pwm/pwmchip9: no such PWM chip"},
         {{"--pwm", "pwmchip\x1b[2J:0", "--sysfs", "pwm", "--wait-s", "0"}, 1,
          "servod: pwm/pwmchip\\x1b[2J: no such PWM chip"},
-        {{"--pwm", "pwmchip0:1", "--sysfs", "pwm", "--wait-s", "0"}, 1, "servod: pwm/pwmchip0: no channel 1, it has 1"},
+        {{"--pwm", "pwmchip0:2", "--sysfs", "pwm", "--wait-s", "0"}, 1, "servod: pwm/pwmchip0: no channel 2, it has 2"},
         {{"--pwm", "pwmchip0:0", "--sysfs", "nowhere", "--wait-s", "0"}, 1, "servod: nowhere: no such directory"},
         {{"--pwm", "pwmchip0:0", "--sysfs", "pwm", "--trace", "trace.fifo"}, 1,
          "servod: trace.fifo: not a regular file"},

@@ -66,6 +66,11 @@ struct rt_engine::served_servo {
     servo_model model;
     servo_output *output = nullptr;
     bool owed = false; // the model's width has not gone out yet
+    std::uint64_t driven_in = 0; // the frame of the last try
+    // Idle release: after idle_release_ns without a record or a ramp, the
+    // pulses end at a frame and the output is disabled at the next.
+    enum class idle { holding, ending, disabling } idling = idle::holding;
+    std::int64_t last_active = 0;
     repeated_report unknown, stray, undelivered;
     char last_unknown = 0;
 
@@ -225,9 +230,28 @@ bool rt_engine::publish()
 bool rt_engine::frame_work_left() const
 {
     for (const auto &s : slots)
-        if (s->owed || s->model.ramping())
+        if (s->owed || s->model.ramping() || s->idling != served_servo::idle::holding)
             return true;
     return false;
+}
+
+std::int64_t rt_engine::timers_due() const
+{
+    std::int64_t due = reports_due();
+    for (const auto &s : slots)
+        if (s->spec.idle_release_ns > 0 && s->idling == served_servo::idle::holding && s->output->pulsing())
+            due = earlier(due, s->last_active + s->spec.idle_release_ns);
+    return due;
+}
+
+void rt_engine::on_timers(std::int64_t now)
+{
+    for (const auto &s : slots)
+        if (s->spec.idle_release_ns > 0 && s->idling == served_servo::idle::holding && !s->owed &&
+            !s->model.ramping() && now >= s->last_active + s->spec.idle_release_ns && s->output->pulsing())
+            s->idling = served_servo::idle::ending; // at the next frame
+    if (const std::int64_t due = reports_due(); due != 0 && now >= due)
+        say_reports(now);
 }
 
 int rt_engine::run(servo_output *const *outputs)
@@ -239,6 +263,8 @@ int rt_engine::run(servo_output *const *outputs)
         fds.push_back({slots[i]->command.fd(), POLLIN, 0});
     }
     fds.push_back({signals.descriptor(), POLLIN, 0});
+    for (const auto &s : slots)
+        s->last_active = monotonic_ns(); // a width held from the start counts from here
     for (;;) {
         // A frame to keep: sleep to it and no further, then see what came
         // meanwhile. Records and signals wait at most that long, and no
@@ -246,7 +272,7 @@ int rt_engine::run(servo_output *const *outputs)
         const bool busy = frame_work_left();
         if (busy)
             sleep_until(next_tick);
-        if (poll(fds.data(), fds.size(), busy ? 0 : timeout_ms(reports_due(), monotonic_ns())) < 0) {
+        if (poll(fds.data(), fds.size(), busy ? 0 : timeout_ms(timers_due(), monotonic_ns())) < 0) {
             if (errno == EINTR)
                 continue;
             err.say(severity::error, "poll: %s", std::strerror(errno));
@@ -274,10 +300,17 @@ int rt_engine::run(servo_output *const *outputs)
                 err.say(severity::warning, "%s: %" PRIu64 " bytes dropped: not whole records", s.name.text,
                         s.stray.take(now));
         }
-        if (now >= next_tick && frame_work_left() && !tick(now))
-            return 1;
-        if (const std::int64_t due = reports_due(); due != 0 && now >= due)
-            say_reports(now);
+        on_timers(now);
+        if (now >= next_tick) {
+            if (frame_work_left() && !tick(now))
+                return 1;
+            continue;
+        }
+        // Within a running frame: a servo not yet driven in it takes its new
+        // width now, so records that came within one frame act in it.
+        for (const auto &s : slots)
+            if (s->owed && s->driven_in != frame_no && !drive(*s, now))
+                return 1;
     }
 }
 
@@ -305,6 +338,7 @@ void rt_engine::read_input(served_servo &s, std::int64_t now)
         }
         s.output->record(rec, what, s.model, was_ramping, now);
         s.owed = true;
+        s.last_active = now;
     }
 }
 
@@ -315,20 +349,46 @@ bool rt_engine::tick(std::int64_t now)
     // moves faster than one step a frame.
     const std::int64_t frame_start = now - next_tick > frame_ns / 2 ? now : next_tick;
     next_tick = frame_start + frame_ns;
+    ++frame_no;
     for (const auto &s : slots) {
-        if (!s->owed) {
-            if (!s->model.ramping())
-                continue;
-            s->model.tick();
+        if (!s->owed && !s->model.ramping()) {
+            if (s->idling != served_servo::idle::holding && !release_step(*s, now))
+                return false;
+            continue;
         }
+        if (!s->owed)
+            s->model.tick();
         if (!drive(*s, now))
             return false;
     }
     return true;
 }
 
+bool rt_engine::release_step(served_servo &s, std::int64_t now)
+{
+    const bool finish = s.idling == served_servo::idle::disabling;
+    switch (s.output->idle_release(finish, now)) {
+    case drive_result::gone:
+        return false;
+    case drive_result::failed: // reported; tried again after another idle spell
+        s.idling = served_servo::idle::holding;
+        s.last_active = now;
+        return true;
+    case drive_result::ok:
+        break;
+    }
+    if (finish) {
+        s.idling = served_servo::idle::holding; // nothing pulsing: no timer until the next record
+    } else {
+        s.idling = served_servo::idle::disabling;
+        trace_width(s, 0, now);
+    }
+    return true;
+}
+
 bool rt_engine::drive(served_servo &s, std::int64_t now)
 {
+    s.driven_in = frame_no; // at most one width a frame, gone out or not
     hrtime_t produced = s.model.width();
     switch (s.output->drive(s.model.width(), s.model, produced, now)) {
     case drive_result::gone:
@@ -340,6 +400,8 @@ bool rt_engine::drive(served_servo &s, std::int64_t now)
         break;
     }
     s.owed = false;
+    s.idling = served_servo::idle::holding;
+    s.last_active = now;
     trace_width(s, produced, now);
     if (s.model.take_done())
         answer_done(s, now);

@@ -37,6 +37,16 @@ public:
     virtual void done(const servo_model &model) { (void)model; }
     // A stop signal arrived; the last chance to leave the hardware tidy.
     virtual void stop() {}
+    // Pulses are going out that an idle release could end.
+    virtual bool pulsing() const { return false; }
+    // The servo has been idle for its idle-release time: its pulses end
+    // (finish false), and a frame later the output is disabled (true).
+    virtual drive_result idle_release(bool finish, std::int64_t now)
+    {
+        (void)finish;
+        (void)now;
+        return drive_result::ok;
+    }
     // Repeated reports counted but not yet said: when they may be (0: none).
     virtual std::int64_t reports_due() const { return 0; }
     virtual void say_reports(std::int64_t now) { (void)now; }
@@ -47,6 +57,7 @@ struct servo_spec {
     std::string command;   // its pipes
     std::string status;
     std::string trace;     // CSV of every width that reached the output; empty: none
+    std::int64_t idle_release_ns = 0; // no record and no ramp for this long: pulses end; 0: never
 };
 
 struct engine_config {
@@ -89,16 +100,22 @@ private:
     line_output &err;
     std::int64_t frame_ns;
     std::int64_t start = 0;
-    // The frame clock: every width goes out at a tick, at most one per
-    // servo a frame; a record that finds the clock idle starts it.
+    // The frame clock: at most one width per servo a frame. A record that
+    // finds the clock idle starts a frame; one for a servo not yet driven
+    // in the running frame acts at once; the rest wait for the next tick,
+    // where ramps step too, all servos together.
     std::int64_t next_tick = 0;
+    std::uint64_t frame_no = 0;
     std::vector<std::unique_ptr<served_servo>> slots;
 
     void store_pipes();
     bool frame_work_left() const;
+    std::int64_t timers_due() const;
+    void on_timers(std::int64_t now);
     bool tick(std::int64_t now);
     void read_input(served_servo &s, std::int64_t now);
     bool drive(served_servo &s, std::int64_t now);
+    bool release_step(served_servo &s, std::int64_t now);
     void answer_done(served_servo &s, std::int64_t now);
     void trace_width(served_servo &s, hrtime_t width, std::int64_t now);
     std::int64_t reports_due() const;

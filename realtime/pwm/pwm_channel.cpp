@@ -129,14 +129,14 @@ bool pwm_channel::check(std::string &why)
     return true;
 }
 
-bool pwm_channel::find(std::string &why)
+bool pwm_channel::find(std::int64_t until_ms, std::string &why)
 {
     // A driver that udev loads may come after us: wait for it a while.
-    const std::int64_t until = now_ms() + cfg.wait_ms;
+    const std::int64_t since = now_ms();
     while (!check(why)) {
-        if (now_ms() >= until) {
-            if (cfg.wait_ms > 0)
-                why += "; waited " + std::to_string(cfg.wait_ms) + " ms for it";
+        if (now_ms() >= until_ms) {
+            if (now_ms() > since)
+                why += "; waited " + std::to_string(now_ms() - since) + " ms for it";
             return false;
         }
         if (!pause.pause(find_poll_ns)) {

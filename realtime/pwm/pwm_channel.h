@@ -15,9 +15,6 @@ struct pwm_settings {
     std::string chip; // "pwmchip0", or the name of its device ("1-0040")
     unsigned channel = 0;
     std::int64_t period_ns = 20000000;
-    // How long the chip and channel may take to appear: a board's PWM
-    // driver is often loaded late in boot.
-    int wait_ms = 5000;
     // How long a freshly exported channel may take to appear and to let
     // us write (udev applies its permissions after it appears).
     int settle_ms = 5000;
@@ -41,8 +38,9 @@ public:
     // may be named by its device (the last part of pwmchipN/device), as
     // chip numbers change from kernel to kernel.
     bool check(std::string &why);
-    // check() until it passes or wait_ms have gone by.
-    bool find(std::string &why);
+    // check() until it passes or until_ms (on the engine's clock) has come:
+    // a board's PWM driver is often loaded late in boot.
+    bool find(std::int64_t until_ms, std::string &why);
     // Exports the channel unless it is there. Without an initial width, a
     // channel that runs as we would run it (enabled, our period, polarity
     // normal, a width within range) keeps its width, so a restart does not

@@ -25,11 +25,11 @@ void pwm_output::record(const my_msg_struct &rec, servo_model::outcome what, con
                       static_cast<std::int64_t>(allowed.clamp(first)),
                       static_cast<std::int64_t>(allowed.clamp(last)));
     if (n == 1)
-        err.say(severity::warning, "%s (allowed %" PRId64 "..%" PRId64 " ns)", what_asked,
+        err.say(severity::warning, "%s%s (allowed %" PRId64 "..%" PRId64 " ns)", who, what_asked,
                 static_cast<std::int64_t>(allowed.min_ns), static_cast<std::int64_t>(allowed.max_ns));
     else
-        err.say(severity::warning, "%" PRIu64 " records clamped into %" PRId64 "..%" PRId64
-                " ns since the last report; the last: %s", n, static_cast<std::int64_t>(allowed.min_ns),
+        err.say(severity::warning, "%s%" PRIu64 " records clamped into %" PRId64 "..%" PRId64
+                " ns since the last report; the last: %s", who, n, static_cast<std::int64_t>(allowed.min_ns),
                 static_cast<std::int64_t>(allowed.max_ns), what_asked);
 }
 
@@ -49,7 +49,23 @@ void pwm_output::say_failure(pwm_channel::status s, std::uint64_t count)
 drive_result pwm_output::drive(hrtime_t width, const servo_model &, hrtime_t &produced, std::int64_t now)
 {
     const hrtime_t clamped_width = allowed.clamp(width);
-    const pwm_channel::status s = ch.set_width(clamped_width);
+    const drive_result r = outcome(ch.set_width(clamped_width), now);
+    if (r == drive_result::ok) {
+        produced = clamped_width;
+        if (const char *news = ch.rounding_news())
+            err.say(severity::info, "%s", news);
+    }
+    return r;
+}
+
+drive_result pwm_output::idle_release(bool finish, std::int64_t now)
+{
+    return outcome(finish ? ch.disable() : ch.end_pulses(), now);
+}
+
+// A failed write is said at once, then counted; a channel gone is said and ends it.
+drive_result pwm_output::outcome(pwm_channel::status s, std::int64_t now)
+{
     switch (s) {
     case pwm_channel::status::ok:
         if (failed_in_a_row > 0) {
@@ -60,7 +76,6 @@ drive_result pwm_output::drive(hrtime_t width, const servo_model &, hrtime_t &pr
             failures.reset();
             failed_in_a_row = 0;
         }
-        produced = clamped_width;
         return drive_result::ok;
     case pwm_channel::status::gone:
         say_failure(s, 1);
@@ -95,7 +110,7 @@ std::int64_t pwm_output::reports_due() const
 void pwm_output::say_reports(std::int64_t now)
 {
     if (clamped.owed(now))
-        err.say(severity::warning, "%" PRIu64 " more records clamped into %" PRId64 "..%" PRId64 " ns",
+        err.say(severity::warning, "%s%" PRIu64 " more records clamped into %" PRId64 "..%" PRId64 " ns", who,
                 clamped.take(now), static_cast<std::int64_t>(allowed.min_ns),
                 static_cast<std::int64_t>(allowed.max_ns));
     if (failures.owed(now))

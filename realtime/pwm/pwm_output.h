@@ -9,8 +9,10 @@
 
 class pwm_output : public servo_output {
 public:
-    pwm_output(pwm_channel &channel, width_range range, bool release_on_stop, line_output &errors)
-        : ch(channel), allowed(range), release(release_on_stop), err(errors)
+    // label: "shoulder: " where servod drives several servos, else "".
+    pwm_output(pwm_channel &channel, width_range range, bool release_on_stop, line_output &errors,
+               const char *label = "")
+        : ch(channel), allowed(range), release(release_on_stop), err(errors), who(label)
     {
     }
 
@@ -22,6 +24,8 @@ public:
     drive_result drive(hrtime_t width, const servo_model &model, hrtime_t &produced,
                        std::int64_t now) override;
     void stop() override;
+    bool pulsing() const override { return ch.width() > 0; }
+    drive_result idle_release(bool finish, std::int64_t now) override;
     std::int64_t reports_due() const override;
     void say_reports(std::int64_t now) override;
 
@@ -30,11 +34,13 @@ private:
     width_range allowed;
     bool release;
     line_output &err;
+    const char *who;
     repeated_report clamped, failures;
     std::uint64_t failed_in_a_row = 0;
     int last_errno = 0;
 
     void say_failure(pwm_channel::status s, std::uint64_t count);
+    drive_result outcome(pwm_channel::status s, std::int64_t now);
 };
 
 #endif
