@@ -5,6 +5,7 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <string>
 #include <thread>
 #include <type_traits>
 #include <unistd.h>
@@ -235,6 +236,41 @@ TEST(TimedServoWithoutStatus, ReportsTheMissingStatusDeviceAndNeverSaysDone)
         EXPECT_EQ(command.records().size(), 3u) << "commands still go out";
     }
     EXPECT_EQ(close_count(-1), 0);
+}
+
+TEST_F(TimedServo, DevicesGivenToTheConstructorAreTheOnlyOnesUsed)
+{
+    pipe_end other_command("cmd2");
+    pipe_end other_status("st2");
+    const struct {
+        const char *command, *status;
+        int error;
+        std::size_t sent; // position-0 records on cmd2
+        bool hears;       // a 'D' on st2 is read
+    } cases[] = {
+        {"cmd2", "st2", 0, 2, true},
+        {"cmd2", nullptr, EFAULT, 2, false},
+        {"cmd2", "missing", ENOENT, 2, false},
+        {nullptr, "st2", EFAULT, 0, true},
+        {"missing", "st2", ENOENT, 0, true},
+    };
+    for (const auto &c : cases) {
+        const std::string what = std::string(c.command ? c.command : "null") + ", " +
+                                 (c.status ? c.status : "null");
+        peek_timed servo(200, c.command, c.status);
+        EXPECT_EQ(servo.get_error(), c.error) << what;
+        const auto recs = other_command.records();
+        ASSERT_EQ(recs.size(), c.sent) << what;
+        for (const wire_record &r : recs)
+            EXPECT_EQ(r.data1, 1000000) << what;
+        status.put("D");
+        EXPECT_EQ(servo.isdone_moving(), 0) << what << ": the build-time status is not read";
+        EXPECT_EQ(status.read_all(), "D");
+        other_status.put("D");
+        EXPECT_EQ(servo.wait_done(0), c.hears ? 1 : 0) << what;
+        other_status.read_all();
+        EXPECT_EQ(command.read_all(), "") << what << ": nothing on the build-time command";
+    }
 }
 
 using TimedServoAgainstSim = in_private_dir;
