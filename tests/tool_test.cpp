@@ -73,7 +73,7 @@ TEST_F(SetServo, WrongArgumentCountPrintsUsage)
          {std::vector<std::string>{}, {"1", "2"}, {"1", "2", "3"}, {"--help", "1"}}) {
         const run_result r = tool(args);
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, "usage: setServo POSITION\n");
+        EXPECT_EQ(r.err, "usage: setServo [-d PATH] POSITION\n");
         EXPECT_EQ(r.out, "");
     }
     EXPECT_EQ(pipe.read_all(), "");
@@ -84,7 +84,7 @@ TEST_F(SetServo, HelpGoesToStdoutAndSucceeds)
     for (const char *flag : {"-h", "--help"}) {
         const run_result r = tool({flag});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.rfind("usage: setServo POSITION\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind("usage: setServo [-d PATH] POSITION\n", 0), 0u) << r.out;
         EXPECT_EQ(r.err, "");
     }
 }
@@ -97,6 +97,63 @@ TEST_F(SetServo, MissingDeviceFailsWithReasonAndHint)
                          ": No such file or directory (is the real-time servo module or servosim "
                          "running?)\n");
     EXPECT_EQ(r.out, "");
+}
+
+TEST_F(SetServo, DeviceOptionSendsToThatPipeOnly)
+{
+    pipe_end usual(servo_command_device);
+    pipe_end other("other");
+    const struct {
+        std::vector<std::string> args;
+        std::int64_t width;
+    } cases[] = {
+        {{"-d", "other", "128"}, 1500000},
+        {{"--device", "other", "-5"}, 980469},
+        {{"--device=other", "0"}, 1000000},
+        {{"-dother", "255"}, 1996093},
+        {{"-d", "other", "--", "7"}, 1027343},
+        {{"-d", servo_command_device, "-d", "other", "1"}, 1003906}, // the last one counts
+    };
+    for (const auto &c : cases) {
+        const run_result r = tool(c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0] << " " << r.err;
+        EXPECT_EQ(r.err, "");
+        const auto recs = other.records();
+        ASSERT_EQ(recs.size(), 1u) << c.args[0];
+        EXPECT_EQ(recs[0].data1, c.width) << c.args[0];
+        EXPECT_EQ(usual.read_all(), "") << c.args[0];
+    }
+}
+
+TEST_F(SetServo, DeviceOptionWithoutAPathIsBadUsage)
+{
+    pipe_end usual(servo_command_device);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-d"}, {"--device"}, {"-d", "", "128"}, {"--device=", "128"}}) {
+        const run_result r = tool(args);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_EQ(r.err, "setServo: -d, --device needs a PATH\nusage: setServo [-d PATH] POSITION\n");
+    }
+    EXPECT_EQ(usual.read_all(), "");
+}
+
+TEST_F(SetServo, FailuresNameTheGivenDeviceEscaped)
+{
+    pipe_end usual(servo_command_device);
+    ASSERT_EQ(close(open("plain", O_WRONLY | O_CREAT, 0644)), 0);
+    const struct {
+        const char *path, *shown, *reason;
+    } cases[] = {
+        {"gone\x1b[2J", "gone\\x1b[2J",
+         "No such file or directory (is the real-time servo module or servosim running?)"},
+        {"plain", "plain", "No such device (not a FIFO or character device)"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = tool({"-d", c.path, "128"});
+        EXPECT_EQ(r.status, 1) << c.path;
+        EXPECT_EQ(r.err, std::string("setServo: ") + c.shown + ": " + c.reason + "\n");
+    }
+    EXPECT_EQ(usual.read_all(), "") << "no fallback to the build-time device";
 }
 
 TEST_F(SetServo, MovesTheSimulatedServo)
