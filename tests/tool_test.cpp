@@ -1,6 +1,8 @@
 // setServo and servo-sweep run as a user runs them, faults included.
+#include <atomic>
 #include <csignal>
 #include <map>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -196,6 +198,38 @@ TEST_F(Sweep, RampsThereAndBackWaitingForEachDone)
     EXPECT_EQ(dones, 2u);
 }
 
+TEST_F(Sweep, UsesTheDevicesItIsGiven)
+{
+    pipe_end usual(servo_command_device);
+    pipe_end command("cmd2");
+    pipe_end status("st2");
+    // servosim serves only the build-time pipes: the test answers each ramp itself.
+    std::vector<wire_record> seen;
+    std::atomic<bool> over{false};
+    std::thread real_time([&] {
+        while (!over) {
+            for (const wire_record &r : command.records()) {
+                seen.push_back(r);
+                if (r.option == 'T')
+                    status.put("D");
+            }
+            usleep(1000);
+        }
+    });
+    const run_result r = run(SWEEP_EXE, {"--device", "cmd2", "--status-device", "st2",
+                                         "--timeout-ms", "5000", "10", "200", "3"});
+    over = true;
+    real_time.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(seen.size(), 4u) << "two position-0 records, then the ramp there and back";
+    EXPECT_EQ(seen[2].option, 'T');
+    EXPECT_EQ(seen[2].data2, servo_width(200));
+    EXPECT_EQ(seen[3].data2, servo_width(10));
+    EXPECT_EQ(status.read_all(), "") << "both notices taken from st2";
+    EXPECT_EQ(usual.read_all(), "");
+}
+
 TEST_F(Sweep, ReportsAServoItCannotReach)
 {
     const run_result r = run(SWEEP_EXE, {"0", "255", "10"});
@@ -221,7 +255,8 @@ TEST_F(Sweep, BoundedWaitReportsASimulatorKilledMidRamp)
 
 TEST_F(Sweep, RefusesBadUsageEchoingArgumentsEscaped)
 {
-    const std::string usage = "usage: servo-sweep [--timeout-ms MS] FROM TO DURATION\n";
+    const std::string usage =
+        "usage: servo-sweep [--device PATH] [--status-device PATH] [--timeout-ms MS] FROM TO DURATION\n";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -233,6 +268,9 @@ TEST_F(Sweep, RefusesBadUsageEchoingArgumentsEscaped)
         {{"--timeout-ms"}, 2, "", usage},
         {{"--help", "0", "1", "3"}, 2, "", usage},
         {{"--bogus", "0", "1", "3"}, 2, "", usage},
+        {{"--status-device", "", "0", "1", "3"}, 2, "", "servo-sweep: invalid status device ''\n"},
+        {{"--device", "gone\x1b", "--status-device", "st", "0", "1", "3"}, 1, "",
+         "servo-sweep: cannot reach the servo: No such file or directory (devices gone\\x1b, st)\n"},
         {{"-h"}, 0, usage, ""},
         // Past the options: a negative position is an operand, not an option.
         {{"--timeout-ms", "50", "-5", "10", "3"}, 1, "", "servo-sweep: cannot reach the servo"},
