@@ -244,15 +244,15 @@ TEST_F(TimedServo, DevicesGivenToTheConstructorAreTheOnlyOnesUsed)
     pipe_end other_status("st2");
     const struct {
         const char *command, *status;
-        int error;
         std::size_t sent; // position-0 records on cmd2
-        bool hears;       // a 'D' on st2 is read
+        int error;
+        bool hears; // a 'D' on st2 is read
     } cases[] = {
-        {"cmd2", "st2", 0, 2, true},
-        {"cmd2", nullptr, EFAULT, 2, false},
-        {"cmd2", "missing", ENOENT, 2, false},
-        {nullptr, "st2", EFAULT, 0, true},
-        {"missing", "st2", ENOENT, 0, true},
+        {"cmd2", "st2", 2, 0, true},
+        {"cmd2", nullptr, 2, EFAULT, false},
+        {"cmd2", "missing", 2, ENOENT, false},
+        {nullptr, "st2", 0, EFAULT, true},
+        {"missing", "st2", 0, ENOENT, true},
     };
     for (const auto &c : cases) {
         const std::string what = std::string(c.command ? c.command : "null") + ", " +
