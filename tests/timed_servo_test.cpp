@@ -4,8 +4,8 @@
 #include <csignal>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <pthread.h>
-#include <string>
 #include <thread>
 #include <type_traits>
 #include <unistd.h>
@@ -254,23 +254,18 @@ TEST_F(TimedServo, DevicesGivenToTheConstructorAreTheOnlyOnesUsed)
         {nullptr, "st2", 0, EFAULT, true},
         {"missing", "st2", 0, ENOENT, true},
     };
-    for (const auto &c : cases) {
-        const std::string what = std::string(c.command ? c.command : "null") + ", " +
-                                 (c.status ? c.status : "null");
-        peek_timed servo(200, c.command, c.status);
-        EXPECT_EQ(servo.get_error(), c.error) << what;
-        const auto recs = other_command.records();
-        ASSERT_EQ(recs.size(), c.sent) << what;
-        for (const wire_record &r : recs)
-            EXPECT_EQ(r.data1, 1000000) << what;
-        status.put("D");
-        EXPECT_EQ(servo.isdone_moving(), 0) << what << ": the build-time status is not read";
-        EXPECT_EQ(status.read_all(), "D");
+    status.put("D"); // for a servo that wrongly reads the build-time status device
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto &c = cases[i];
+        t_Servo servo(200, c.command, c.status);
+        EXPECT_EQ(servo.get_error(), c.error) << i;
+        EXPECT_EQ(other_command.records().size(), c.sent) << i;
         other_status.put("D");
-        EXPECT_EQ(servo.wait_done(0), c.hears ? 1 : 0) << what;
+        EXPECT_EQ(servo.isdone_moving(), c.hears ? 1 : 0) << i;
         other_status.read_all();
-        EXPECT_EQ(command.read_all(), "") << what << ": nothing on the build-time command";
     }
+    EXPECT_EQ(status.read_all(), "D");
+    EXPECT_EQ(command.read_all(), "");
 }
 
 using TimedServoAgainstSim = in_private_dir;
