@@ -1,5 +1,6 @@
-// setServo POSITION: command one servo position and exit.
+// setServo [-d PATH] POSITION: command one servo position and exit.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -16,7 +17,7 @@ constexpr int exit_usage = 2;
 
 void print_usage(std::FILE *to)
 {
-    std::fputs("usage: setServo POSITION\n", to);
+    std::fputs("usage: setServo [-d PATH] POSITION\n", to);
 }
 
 void print_help()
@@ -26,8 +27,9 @@ void print_help()
                 "Command the servo to POSITION and exit.\n"
                 "POSITION is a decimal integer; 0..255 spans pulse widths 1 ms to 1.996 ms.\n"
                 "Other values are sent as they map, for the real-time side to judge.\n"
-                "  -h, --help  show this help and exit\n"
-                "Command device: %s\n",
+                "  -d, --device PATH  send to the command device PATH\n"
+                "  -h, --help         show this help and exit\n"
+                "Command device unless -d gives one: %s\n",
                 servo_command_device);
 }
 
@@ -35,9 +37,12 @@ void print_help()
 
 int main(int argc, char **argv)
 {
-    static const option longopts[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    static const option longopts[] = {{"device", required_argument, nullptr, 'd'},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {nullptr, 0, nullptr, 0}};
     opterr = 0; // our own messages, with the argument escaped
     bool help = false;
+    const char *device = servo_command_device;
     int position = 0;
     bool parsed = false; // position holds argv[operands]
     int operands = 1;
@@ -49,10 +54,21 @@ int main(int argc, char **argv)
         parsed = parse_position(argv[optind], &position);
         if (parsed)
             break;
-        const int c = getopt_long(argc, argv, "+h", longopts, nullptr);
+        // With the leading ':', a missing value gives ':', not the '?' of an unknown option.
+        const int c = getopt_long(argc, argv, "+:d:h", longopts, nullptr);
         if (c == -1) {
             operands = optind;
             break;
+        }
+        if (c == 'd' && optarg[0] != '\0') {
+            device = optarg;
+            continue;
+        }
+        if (c == 'd' || c == ':') {
+            // An empty PATH is most likely an unset shell variable.
+            std::fputs("setServo: -d, --device needs a PATH\n", stderr);
+            print_usage(stderr);
+            return exit_usage;
         }
         if (c != 'h')
             break; // an unknown option is refused below as a position
@@ -74,13 +90,15 @@ int main(int argc, char **argv)
         return exit_usage;
     }
 
-    t_BaseServo servo(position);
+    t_BaseServo servo(position, device);
     const int err = servo.get_error();
     if (err != 0) {
         const char *hint = err == ENOENT   ? " (is the real-time servo module or servosim running?)"
                            : err == ENODEV ? " (not a FIFO or character device)"
                                            : "";
-        std::fprintf(stderr, "setServo: %s: %s%s\n", servo_command_device, std::strerror(err), hint);
+        char shown[PATH_MAX]; // any plain path the kernel takes shows whole
+        std::fprintf(stderr, "setServo: %s: %s%s\n", printable_arg(device, shown, sizeof shown),
+                     std::strerror(err), hint);
         return exit_failed;
     }
     return exit_ok;

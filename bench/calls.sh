@@ -45,13 +45,20 @@ echo "heap allocations, $n notices vs none: $a1 vs $a0 (expected equal)"
 [ "$per_poll" -eq "$n" ] && [ "$per_read" -eq "$n" ] || fail=1
 [ -n "$a0" ] && [ "$a0" = "$a1" ] || fail=1
 
-# setServo on the command device: one open, one 28-byte write, one close.
-strace -o tool.trace -e trace=open,openat,write,close,read "$build/bin/setServo" 128
-opens=$(grep -c 'open.*"rtf1"' tool.trace || true)
-writes=$(grep -c '^write(3, .*, 28) *= 28' tool.trace || true)
-closes=$(grep -c '^close(3) *= 0' tool.trace || true)
-others=$(grep -Evc '^(open|openat|write|close)\(|^\+\+\+|^---' tool.trace || true)
-echo "setServo 128: $opens open, $writes write of 28 bytes, $closes close on the device; $(grep -c . tool.trace) traced calls in all"
-[ "$opens" -eq 1 ] && [ "$writes" -eq 1 ] && [ "$closes" -eq 1 ] || fail=1
-[ "$(grep -c . tool.trace)" -eq 4 ] || { echo "unexpected calls:"; cat tool.trace; fail=1; }
+# setServo on the command device, the build-time one or the one -d names:
+# one open, one 28-byte write, one close, and nothing else traced.
+mkfifo rtf9
+tool_calls() { # device, setServo's arguments...
+  local device=$1; shift
+  strace -o tool.trace -e trace=open,openat,write,close,read "$build/bin/setServo" "$@"
+  local opens writes closes
+  opens=$(grep -c "open.*\"$device\"" tool.trace || true)
+  writes=$(grep -c '^write(3, .*, 28) *= 28' tool.trace || true)
+  closes=$(grep -c '^close(3) *= 0' tool.trace || true)
+  echo "setServo $*: $opens open, $writes write of 28 bytes, $closes close on $device; $(grep -c . tool.trace) traced calls in all"
+  [ "$opens" -eq 1 ] && [ "$writes" -eq 1 ] && [ "$closes" -eq 1 ] || fail=1
+  [ "$(grep -c . tool.trace)" -eq 4 ] || { echo "unexpected calls:"; cat tool.trace; fail=1; }
+}
+tool_calls rtf1 128
+tool_calls rtf9 -d rtf9 128
 exit $fail

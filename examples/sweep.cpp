@@ -1,11 +1,11 @@
 // servo-sweep: ramp a servo from one position to another and back again,
 // waiting for the real-time side's done notice after each ramp.
 //
-//   servo-sweep [--timeout-ms MS] FROM TO DURATION
+//   servo-sweep [--device PATH] [--status-device PATH] [--timeout-ms MS] FROM TO DURATION
 //
 // DURATION is in the unit of t_Servo::move: with 50 Hz frames, 10 is about
 // one second. Exit status: 0 done, 1 the servo failed or never said done,
-// 2 bad usage.
+// 2 bad usage. The devices default to those the library was built for.
 #include <algorithm>
 #include <cinttypes>
 #include <climits>
@@ -27,7 +27,9 @@ constexpr long max_stale_notices = 1L << 20;
 
 void usage(std::FILE *to)
 {
-    std::fputs("usage: servo-sweep [--timeout-ms MS] FROM TO DURATION\n", to);
+    std::fputs("usage: servo-sweep [--device PATH] [--status-device PATH] [--timeout-ms MS] "
+               "FROM TO DURATION\n",
+               to);
 }
 
 // Milliseconds in 64 bits: a 32-bit long overflows after 24.8 days of uptime.
@@ -52,11 +54,18 @@ bool wait_for_done(t_Servo &servo, std::int64_t timeout_ms)
     }
 }
 
-bool ramp(t_Servo &servo, int from, int to, int duration, std::int64_t timeout_ms)
+// A device path as a message shows it: escaped, as arguments are.
+struct shown_path {
+    char text[256];
+    explicit shown_path(const char *path) { printable_arg(path, text, sizeof text); }
+};
+
+bool ramp(t_Servo &servo, const char *command, int from, int to, int duration,
+          std::int64_t timeout_ms)
 {
     servo.move(from, to, duration);
     if (servo.get_error() != 0) {
-        std::fprintf(stderr, "servo-sweep: %s: %s\n", servo_command_device,
+        std::fprintf(stderr, "servo-sweep: %s: %s\n", shown_path(command).text,
                      std::strerror(servo.get_error()));
         return false;
     }
@@ -87,11 +96,15 @@ int refuse(const char *what, const char *arg)
 
 int main(int argc, char **argv)
 {
-    static const option longopts[] = {{"timeout-ms", required_argument, nullptr, 't'},
+    static const option longopts[] = {{"device", required_argument, nullptr, 'c'},
+                                       {"status-device", required_argument, nullptr, 's'},
+                                       {"timeout-ms", required_argument, nullptr, 't'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
     opterr = 0; // our own messages, with the argument escaped
     bool help = false;
+    const char *command = servo_command_device;
+    const char *status = servo_status_device;
     std::int64_t timeout_ms = -1;
     int operands = 1;
     for (;;) {
@@ -111,6 +124,14 @@ int main(int argc, char **argv)
             if (!parse_position(optarg, &ms) || ms < 1)
                 return refuse("timeout", optarg);
             timeout_ms = ms;
+        } else if (c == 'c' || c == 's') {
+            // An empty path is most likely an unset shell variable.
+            if (optarg[0] == '\0')
+                return refuse(c == 'c' ? "device" : "status device", optarg);
+            if (c == 'c')
+                command = optarg;
+            else
+                status = optarg;
         } else {
             break; // an unknown option or a missing value: usage, or refused as an operand
         }
@@ -137,16 +158,18 @@ int main(int argc, char **argv)
     if (timeout_ms < 0)
         timeout_ms = 5000 + 200 * static_cast<std::int64_t>(duration);
 
-    t_Servo servo(from);
+    t_Servo servo(from, command, status);
     if (servo.get_error() != 0) {
         std::fprintf(stderr, "servo-sweep: cannot reach the servo: %s (devices %s, %s)\n",
-                     std::strerror(servo.get_error()), servo_command_device, servo_status_device);
+                     std::strerror(servo.get_error()), shown_path(command).text,
+                     shown_path(status).text);
         return 1;
     }
     // Notices left from earlier runs would end our first waits at once.
     for (long i = 0; i < max_stale_notices && servo.wait_done(0) == 1; ++i) {
     }
-    if (!ramp(servo, from, to, duration, timeout_ms) || !ramp(servo, to, from, duration, timeout_ms))
+    if (!ramp(servo, command, from, to, duration, timeout_ms) ||
+        !ramp(servo, command, to, from, duration, timeout_ms))
         return 1;
     return 0;
 }

@@ -47,12 +47,15 @@ hrtime_t servo_width(int position)
     return static_cast<hrtime_t>(position) * 1000000 / 256 + 1000000;
 }
 
-t_BaseServo::t_BaseServo(int initialvalue) : rtf1(-1), rtf2(-1), my_time(0)
+t_BaseServo::t_BaseServo(int initialvalue) : t_BaseServo(initialvalue, servo_command_device) {}
+
+t_BaseServo::t_BaseServo(int initialvalue, const char *command_device)
+    : rtf1(-1), rtf2(-1), my_time(0)
 {
     // Zeroed whole, padding included: the gap bytes go on the wire, and
     // member-wise initialisation would leave them as stack leftovers.
     std::memset(&msg, 0, sizeof msg);
-    rtf1 = open_device(servo_command_device, O_RDWR);
+    rtf1 = open_device(command_device, O_RDWR);
     set(initialvalue);
 }
 
@@ -63,6 +66,12 @@ t_BaseServo::~t_BaseServo()
 
 int t_BaseServo::open_device(const char *path, int flags)
 {
+    // glibc declares open's path nonnull, so a null one stops here, with
+    // the errno the kernel would give it.
+    if (path == nullptr) {
+        note_error(EFAULT);
+        return -1;
+    }
     const int fd = retry_on_eintr([&] { return ::open(path, flags | O_CLOEXEC); });
     if (fd < 0) {
         note_error(errno);
@@ -156,15 +165,18 @@ int t_BaseServo::get_error() const
     return last_error;
 }
 
-t_Servo::t_Servo(int /*initvalue*/) : t_BaseServo(0)
+t_Servo::t_Servo(int initvalue) : t_Servo(initvalue, servo_command_device, servo_status_device) {}
+
+t_Servo::t_Servo(int /*initvalue*/, const char *command_device, const char *status_device)
+    : t_BaseServo(0, command_device)
 {
     {
         // The real-time side expects this second position-0 record.
-        t_BaseServo second(0);
+        t_BaseServo second(0, command_device);
         if (second.get_error() != 0)
             note_error(second.get_error());
     }
-    rtf2 = open_device(servo_status_device, O_RDWR | O_NONBLOCK);
+    rtf2 = open_device(status_device, O_RDWR | O_NONBLOCK);
 }
 
 t_Servo::~t_Servo()

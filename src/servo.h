@@ -22,6 +22,9 @@ public:
     // Opens the command device and commands initialvalue at once.
     // The stepping position (get_pos) starts at 0, not at initialvalue.
     t_BaseServo(int initialvalue);
+    // The same on command_device, which is not kept. A null path opens
+    // nothing and leaves EFAULT in get_error().
+    t_BaseServo(int initialvalue, const char *command_device);
     ~t_BaseServo();
 
     t_BaseServo(const t_BaseServo &) = delete;
@@ -82,6 +85,8 @@ private:
 class t_Servo : public t_BaseServo {
 public:
     t_Servo(int initvalue);
+    // The same on these devices, both commands included; neither path is kept.
+    t_Servo(int initvalue, const char *command_device, const char *status_device);
     // Closes the command handle, then the status handle, each once.
     ~t_Servo();
 

@@ -120,6 +120,22 @@ TEST_F(BaseServo, SetSendsAnyPositionAndLeavesSteppingPositionAlone)
     EXPECT_EQ(last_record().data1, 2171875);
 }
 
+TEST_F(BaseServo, DeviceGivenToTheConstructorIsTheOnlyOneUsed)
+{
+    pipe_end other("other");
+    const struct {
+        const char *path;
+        int error;
+        std::size_t sent; // records on other
+    } cases[] = {{"other", 0, 1}, {"missing", ENOENT, 0}, {nullptr, EFAULT, 0}};
+    for (const auto &c : cases) {
+        t_BaseServo servo(200, c.path);
+        EXPECT_EQ(servo.get_error(), c.error);
+        EXPECT_EQ(other.records().size(), c.sent);
+        EXPECT_EQ(pipe.read_all(), "") << "never the build-time device";
+    }
+}
+
 TEST_F(BaseServo, ClosesItsHandleExactlyOnceAndLeaksNothing)
 {
     const int before = open_fd_count();

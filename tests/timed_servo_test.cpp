@@ -4,6 +4,7 @@
 #include <csignal>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <pthread.h>
 #include <thread>
 #include <type_traits>
@@ -235,6 +236,36 @@ TEST(TimedServoWithoutStatus, ReportsTheMissingStatusDeviceAndNeverSaysDone)
         EXPECT_EQ(command.records().size(), 3u) << "commands still go out";
     }
     EXPECT_EQ(close_count(-1), 0);
+}
+
+TEST_F(TimedServo, DevicesGivenToTheConstructorAreTheOnlyOnesUsed)
+{
+    pipe_end other_command("cmd2");
+    pipe_end other_status("st2");
+    const struct {
+        const char *command, *status;
+        std::size_t sent; // position-0 records on cmd2
+        int error;
+        bool hears; // a 'D' on st2 is read
+    } cases[] = {
+        {"cmd2", "st2", 2, 0, true},
+        {"cmd2", nullptr, 2, EFAULT, false},
+        {"cmd2", "missing", 2, ENOENT, false},
+        {nullptr, "st2", 0, EFAULT, true},
+        {"missing", "st2", 0, ENOENT, true},
+    };
+    status.put("D"); // for a servo that wrongly reads the build-time status device
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto &c = cases[i];
+        t_Servo servo(200, c.command, c.status);
+        EXPECT_EQ(servo.get_error(), c.error) << i;
+        EXPECT_EQ(other_command.records().size(), c.sent) << i;
+        other_status.put("D");
+        EXPECT_EQ(servo.isdone_moving(), c.hears ? 1 : 0) << i;
+        other_status.read_all();
+    }
+    EXPECT_EQ(status.read_all(), "D");
+    EXPECT_EQ(command.read_all(), "");
 }
 
 using TimedServoAgainstSim = in_private_dir;

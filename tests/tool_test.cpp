@@ -1,6 +1,8 @@
 // setServo and servo-sweep run as a user runs them, faults included.
+#include <atomic>
 #include <csignal>
 #include <map>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,7 +75,7 @@ TEST_F(SetServo, WrongArgumentCountPrintsUsage)
          {std::vector<std::string>{}, {"1", "2"}, {"1", "2", "3"}, {"--help", "1"}}) {
         const run_result r = tool(args);
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, "usage: setServo POSITION\n");
+        EXPECT_EQ(r.err, "usage: setServo [-d PATH] POSITION\n");
         EXPECT_EQ(r.out, "");
     }
     EXPECT_EQ(pipe.read_all(), "");
@@ -84,7 +86,7 @@ TEST_F(SetServo, HelpGoesToStdoutAndSucceeds)
     for (const char *flag : {"-h", "--help"}) {
         const run_result r = tool({flag});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.rfind("usage: setServo POSITION\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind("usage: setServo [-d PATH] POSITION\n", 0), 0u) << r.out;
         EXPECT_EQ(r.err, "");
     }
 }
@@ -97,6 +99,47 @@ TEST_F(SetServo, MissingDeviceFailsWithReasonAndHint)
                          ": No such file or directory (is the real-time servo module or servosim "
                          "running?)\n");
     EXPECT_EQ(r.out, "");
+}
+
+TEST_F(SetServo, DeviceOptionSendsToThatPipeOnly)
+{
+    pipe_end usual(servo_command_device);
+    pipe_end other("other");
+    const struct {
+        std::vector<std::string> args;
+        std::int64_t width;
+    } cases[] = {{{"-d", "other", "-5"}, 980469}, {{"--device=other", "128"}, 1500000}};
+    for (const auto &c : cases) {
+        const run_result r = tool(c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0] << " " << r.err;
+        const auto recs = other.records();
+        ASSERT_EQ(recs.size(), 1u) << c.args[0];
+        EXPECT_EQ(recs[0].data1, c.width) << c.args[0];
+    }
+    EXPECT_EQ(usual.read_all(), "");
+}
+
+TEST_F(SetServo, DeviceOptionFailuresNameTheGivenPathEscaped)
+{
+    pipe_end usual(servo_command_device);
+    const std::string needs = "setServo: -d, --device needs a PATH\nusage: setServo [-d PATH] POSITION\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"-d"}, 2, needs},
+        {{"--device=", "128"}, 2, needs}, // an unset shell variable
+        {{"-d", "gone\x1b[2J", "128"}, 1,
+         "setServo: gone\\x1b[2J: No such file or directory (is the real-time servo module or "
+         "servosim running?)\n"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = tool(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_EQ(usual.read_all(), "") << "no fallback to the build-time device";
 }
 
 TEST_F(SetServo, MovesTheSimulatedServo)
@@ -139,6 +182,38 @@ TEST_F(Sweep, RampsThereAndBackWaitingForEachDone)
     EXPECT_EQ(dones, 2u);
 }
 
+TEST_F(Sweep, UsesTheDevicesItIsGiven)
+{
+    pipe_end usual(servo_command_device);
+    pipe_end command("cmd2");
+    pipe_end status("st2");
+    // servosim serves only the build-time pipes: the test answers each ramp itself.
+    std::vector<wire_record> seen;
+    std::atomic<bool> over{false};
+    std::thread real_time([&] {
+        while (!over) {
+            for (const wire_record &r : command.records()) {
+                seen.push_back(r);
+                if (r.option == 'T')
+                    status.put("D");
+            }
+            usleep(1000);
+        }
+    });
+    const run_result r = run(SWEEP_EXE, {"--device", "cmd2", "--status-device", "st2",
+                                         "--timeout-ms", "5000", "10", "200", "3"});
+    over = true;
+    real_time.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(seen.size(), 4u) << "two position-0 records, then the ramp there and back";
+    EXPECT_EQ(seen[2].option, 'T');
+    EXPECT_EQ(seen[2].data2, servo_width(200));
+    EXPECT_EQ(seen[3].data2, servo_width(10));
+    EXPECT_EQ(status.read_all(), "") << "both notices taken from st2";
+    EXPECT_EQ(usual.read_all(), "");
+}
+
 TEST_F(Sweep, ReportsAServoItCannotReach)
 {
     const run_result r = run(SWEEP_EXE, {"0", "255", "10"});
@@ -164,7 +239,8 @@ TEST_F(Sweep, BoundedWaitReportsASimulatorKilledMidRamp)
 
 TEST_F(Sweep, RefusesBadUsageEchoingArgumentsEscaped)
 {
-    const std::string usage = "usage: servo-sweep [--timeout-ms MS] FROM TO DURATION\n";
+    const std::string usage =
+        "usage: servo-sweep [--device PATH] [--status-device PATH] [--timeout-ms MS] FROM TO DURATION\n";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -176,6 +252,9 @@ TEST_F(Sweep, RefusesBadUsageEchoingArgumentsEscaped)
         {{"--timeout-ms"}, 2, "", usage},
         {{"--help", "0", "1", "3"}, 2, "", usage},
         {{"--bogus", "0", "1", "3"}, 2, "", usage},
+        {{"--status-device", "", "0", "1", "3"}, 2, "", "servo-sweep: invalid status device ''\n"},
+        {{"--device", "gone\x1b", "--status-device", "st", "0", "1", "3"}, 1, "",
+         "servo-sweep: cannot reach the servo: No such file or directory (devices gone\\x1b, st)\n"},
         {{"-h"}, 0, usage, ""},
         // Past the options: a negative position is an operand, not an option.
         {{"--timeout-ms", "50", "-5", "10", "3"}, 1, "", "servo-sweep: cannot reach the servo"},
