@@ -211,7 +211,7 @@ int find_channels(const parsed &p, std::vector<driven> &servos, std::int64_t unt
             if (servos[i].channel->chip() == servos[j].channel->chip() &&
                 servos[i].cfg.channel == servos[j].cfg.channel) {
                 err.say(severity::error, "%s:%d: [%s] drives %s:%u, which is [%s]'s already", p.config.c_str(),
-                        servos[i].cfg.line, servos[i].cfg.name.c_str(), servos[i].channel->chip().c_str(),
+                        servos[i].cfg.pwm_line, servos[i].cfg.name.c_str(), servos[i].channel->chip().c_str(),
                         servos[i].cfg.channel, servos[j].cfg.name.c_str());
                 return 2;
             }

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <algorithm>
+#include <fstream>
 #include <unistd.h>
 
 #include "servo.h"
@@ -478,6 +479,101 @@ TEST_F(Servod, StartedWithoutStdioKeepsItsMessagesOutOfThePipes)
     ASSERT_TRUE(shows("duty_cycle", "2000000")) << attr("duty_cycle");
     EXPECT_EQ(status.read_all(), "");
     EXPECT_EQ(servod.stop(), 0);
+}
+
+// Two servos, one servod, one frame clock; each with its own pipes, channel
+// and range. Clamps and stray bytes on one never touch the other, and two
+// moves of one duration started in one frame end in one frame.
+TEST_F(Servod, DrivesSeveralServosOnOneFrameClock)
+{
+    const std::string b = chip_dir + "/pwm1/";
+    std::ofstream("servod.conf") << "frame-ms = 5\n"
+                                    "[a]\npwm = pwmchip0:0\ncommand = rtf1\nstatus = rtf2\ntrace = a.csv\n"
+                                    "[b]\npwm = 1-0040:1 # the chip by its device\ncommand = rtf3\nstatus = rtf4\n"
+                                    "min-us = 1200\ntrace = b.csv\n";
+    sim_process servod({"--config", "servod.conf", "--sysfs", "pwm"}, SERVOD_EXE);
+    ASSERT_TRUE(servod.ready()) << servod.err();
+    ASSERT_EQ(run(SETSERVO_EXE, {"-d", "rtf3", "0"}).status, 0);
+    {
+        pipe_end stray("rtf3");
+        stray.put("N\n");
+    }
+    ASSERT_EQ(run(SETSERVO_EXE, {"-d", "rtf1", "0"}).status, 0);
+    ASSERT_TRUE(eventually([&] { return slurp(b + "duty_cycle") == "1200000\n"; })) << slurp(b + "duty_cycle");
+    ASSERT_TRUE(shows("duty_cycle", "1000000")) << "a takes 0 as it is: its range is its own";
+    ASSERT_TRUE(eventually([&] { return servod.err().find("rtf3: 2 bytes dropped") != std::string::npos; }))
+        << servod.err();
+    EXPECT_EQ(servod.err().find("rtf1"), std::string::npos) << servod.err();
+    EXPECT_NE(servod.err().find("b: 'N' asks for 1000000 ns; 1200000 ns used"), std::string::npos) << servod.err();
+
+    {
+        t_Servo first(0, "rtf1", "rtf2"), second(0, "rtf3", "rtf4");
+        while (first.wait_done(0) == 1 || second.wait_done(0) == 1) {
+        }
+        // Both records in the pipes before servod looks, after the frame of
+        // the constructors' records has passed: certainly one frame.
+        ASSERT_TRUE(servod.pause());
+        usleep(20000);
+        first.move(0, 255, 2);
+        second.move(255, 128, 2);
+        kill(servod.pid(), SIGCONT);
+        EXPECT_EQ(first.wait_done(5000), 1);
+        EXPECT_EQ(second.wait_done(5000), 1);
+    }
+    const auto at = read_trace("a.csv"), bt = read_trace("b.csv");
+    ASSERT_GE(at.size(), 10u);
+    ASSERT_GE(bt.size(), 5u);
+    EXPECT_EQ(at.back().width, 1996093);
+    EXPECT_EQ(bt.back().width, 1500000);
+    EXPECT_EQ(at.back().t_ms, bt.back().t_ms) << "both ends in one frame: " << slurp("a.csv") << slurp("b.csv");
+    EXPECT_EQ(at.size(), 12u) << "each moves one step a frame";
+    EXPECT_EQ(servod.stop(), 0);
+}
+
+// After idle-release-s without a record or a ramp the pulses end, as
+// --on-exit release ends them; the next record starts them again.
+TEST_F(Servod, IdleReleaseEndsThePulsesUntilTheNextRecord)
+{
+    sim_process servod(args({"--frame-ms", "5", "--idle-release-s", "1", "--trace", "trace.csv"}), SERVOD_EXE);
+    ASSERT_TRUE(servod.ready()) << servod.err();
+    ASSERT_EQ(run(SETSERVO_EXE, {"128"}).status, 0);
+    ASSERT_TRUE(shows("enable", "1"));
+    ASSERT_TRUE(eventually([] { return attr("enable") == "0"; }, 5000)) << "still pulsing";
+    EXPECT_EQ(attr("duty_cycle"), "0");
+    ASSERT_EQ(run(SETSERVO_EXE, {"0"}).status, 0);
+    ASSERT_TRUE(shows("enable", "1"));
+    EXPECT_EQ(attr("duty_cycle"), "1000000");
+    std::vector<std::int64_t> widths;
+    for (const trace_row &r : read_trace("trace.csv"))
+        widths.push_back(r.width);
+    EXPECT_EQ(widths, (std::vector<std::int64_t>{1500000, 0, 1000000}));
+    EXPECT_EQ(servod.stop(), 0);
+}
+
+TEST_F(Servod, RefusesAConfigurationWithAMistakeBeforeMakingAnything)
+{
+    std::ofstream("servod.conf") << "[a]\npwm = pwmchip0:0\ncommand = rtf1\nstatus = rtf2\nmax-us = 3000\n"
+                                    "[b]\npwm = pwmchip0:1\ncommand = rtf3\n";
+    std::ofstream("ok.conf") << "[a]\npwm = pwmchip0:0\ncommand = rtf1\nstatus = rtf2\n"
+                                "[b]\npwm = 1-0040:0\ncommand = rtf3\nstatus = rtf4\n";
+    const struct {
+        std::vector<std::string> args;
+        const char *err;
+    } cases[] = {
+        {{"--config", "servod.conf"}, "servod: servod.conf:6: [b] has no status\n"},
+        {{"--config", "servod.conf", "--pwm", "pwmchip0:0"},
+         "servod: --pwm is for the servo of the command line; with --config each servo's settings are in its section\n"},
+        {{"--config", "nowhere.conf"}, "servod: nowhere.conf: No such file or directory\n"},
+        {{"--config", "ok.conf", "--sysfs", "pwm", "--wait-s", "0"},
+         "servod: ok.conf:6: [b] drives pwmchip0:0, which is [a]'s already\n"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run(SERVOD_EXE, c.args);
+        EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err);
+        EXPECT_FALSE(is_fifo("rtf1"));
+        EXPECT_NE(access((chan + "enable").c_str(), F_OK), 0) << "no channel touched";
+    }
 }
 
 } // namespace

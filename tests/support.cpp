@@ -269,6 +269,17 @@ int sim_process::stop_within(int sig, int ms)
     return -1;
 }
 
+bool sim_process::pause()
+{
+    kill(child, SIGSTOP);
+    const std::string stat = "/proc/" + std::to_string(child) + "/stat";
+    return eventually([&] {
+        const std::string st = slurp(stat);
+        const std::size_t paren = st.rfind(')');
+        return paren != std::string::npos && paren + 2 < st.size() && st[paren + 2] == 'T';
+    });
+}
+
 std::string sim_process::out() const { return slurp(out_file); }
 std::string sim_process::err() const { return slurp(err_file); }
 

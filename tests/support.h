@@ -99,6 +99,9 @@ public:
     std::string out() const;
     std::string err() const;
     pid_t pid() const { return child; }
+    // SIGSTOP, and wait until it has taken effect: a signal is delivered
+    // when the process next runs, not when kill() returns.
+    bool pause();
 
 private:
     pid_t child = -1;

@@ -231,6 +231,8 @@ bool read_config(const std::string &file, servod_settings &d, std::string &why)
             return fail(line, why);
         if (in_servo)
             key_lines[d.servos.back().name + "\n" + key] = line;
+        if (in_servo && key == "pwm")
+            d.servos.back().pwm_line = line;
     }
     if (d.servos.empty()) {
         why = where + ": no servo: add a [NAME] section with pwm, command and status";

@@ -18,6 +18,7 @@
 struct servo_settings {
     std::string name;  // the section; empty for the servo of the command line
     int line = 0;      // where its section starts
+    int pwm_line = 0;  // where its pwm is given
     std::string chip;  // pwmchipN, or the name of the chip's device
     unsigned channel = 0;
     bool have_pwm = false;

@@ -67,6 +67,7 @@ struct rt_engine::served_servo {
     servo_output *output = nullptr;
     bool owed = false; // the model's width has not gone out yet
     std::uint64_t driven_in = 0; // the frame of the last try
+    std::int64_t done_at = 0;    // 'D' owed once the end width is surely out
     // Idle release: after idle_release_ns without a record or a ramp, the
     // pulses end at a frame and the output is disabled at the next.
     enum class idle { holding, ending, disabling } idling = idle::holding;
@@ -235,6 +236,14 @@ bool rt_engine::frame_work_left() const
     return false;
 }
 
+std::int64_t rt_engine::dones_due() const
+{
+    std::int64_t due = 0;
+    for (const auto &s : slots)
+        due = earlier(due, s->done_at);
+    return due;
+}
+
 std::int64_t rt_engine::timers_due() const
 {
     std::int64_t due = reports_due();
@@ -269,10 +278,10 @@ int rt_engine::run(servo_output *const *outputs)
         // A frame to keep: sleep to it and no further, then see what came
         // meanwhile. Records and signals wait at most that long, and no
         // servo would be given a new width sooner anyway.
-        const bool busy = frame_work_left();
-        if (busy)
-            sleep_until(next_tick);
-        if (poll(fds.data(), fds.size(), busy ? 0 : timeout_ms(timers_due(), monotonic_ns())) < 0) {
+        const std::int64_t wake = earlier(frame_work_left() ? next_tick : 0, dones_due());
+        if (wake != 0)
+            sleep_until(wake);
+        if (poll(fds.data(), fds.size(), wake != 0 ? 0 : timeout_ms(timers_due(), monotonic_ns())) < 0) {
             if (errno == EINTR)
                 continue;
             err.say(severity::error, "poll: %s", std::strerror(errno));
@@ -300,6 +309,9 @@ int rt_engine::run(servo_output *const *outputs)
                 err.say(severity::warning, "%s: %" PRIu64 " bytes dropped: not whole records", s.name.text,
                         s.stray.take(now));
         }
+        for (const auto &s : slots)
+            if (s->done_at != 0 && now >= s->done_at)
+                answer_done(*s, now);
         on_timers(now);
         if (now >= next_tick) {
             if (frame_work_left() && !tick(now))
@@ -338,6 +350,7 @@ void rt_engine::read_input(served_servo &s, std::int64_t now)
         }
         s.output->record(rec, what, s.model, was_ramping, now);
         s.owed = true;
+        s.done_at = 0; // a newer record: the end it was owed for may never be out
         s.last_active = now;
     }
 }
@@ -403,8 +416,12 @@ bool rt_engine::drive(served_servo &s, std::int64_t now)
     s.idling = served_servo::idle::holding;
     s.last_active = now;
     trace_width(s, produced, now);
-    if (s.model.take_done())
-        answer_done(s, now);
+    if (s.model.take_done()) {
+        if (const std::int64_t settle = s.output->settle_ns(); settle > 0)
+            s.done_at = monotonic_ns() + settle; // from the write, not the wake-up
+        else
+            answer_done(s, now);
+    }
     return true;
 }
 
@@ -419,6 +436,7 @@ void rt_engine::trace_width(served_servo &s, hrtime_t width, std::int64_t now)
 
 void rt_engine::answer_done(served_servo &s, std::int64_t now)
 {
+    s.done_at = 0;
     const char done = servo_status_done;
     ssize_t n;
     do {

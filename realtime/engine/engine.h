@@ -37,6 +37,9 @@ public:
     virtual void done(const servo_model &model) { (void)model; }
     // A stop signal arrived; the last chance to leave the hardware tidy.
     virtual void stop() {}
+    // How long after a write its width is surely out: a PWM channel takes a
+    // new duty cycle at the start of its next period. 'D' waits this long.
+    virtual std::int64_t settle_ns() const { return 0; }
     // Pulses are going out that an idle release could end.
     virtual bool pulsing() const { return false; }
     // The servo has been idle for its idle-release time: its pulses end
@@ -111,6 +114,7 @@ private:
     void store_pipes();
     bool frame_work_left() const;
     std::int64_t timers_due() const;
+    std::int64_t dones_due() const;
     void on_timers(std::int64_t now);
     bool tick(std::int64_t now);
     void read_input(served_servo &s, std::int64_t now);

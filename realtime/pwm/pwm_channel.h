@@ -72,6 +72,7 @@ public:
     // The width on the hardware, -1 while the output is disabled.
     std::int64_t width() const { return enabled ? duty : -1; }
     bool adopted() const { return kept_running; }
+    std::int64_t period() const { return cfg.period_ns; }
     // Paths as they may be shown: non-printable bytes as \xHH.
     const char *channel_path() const { return shown_dir.c_str(); }
     const char *failed_path() const { return failed_at; }

@@ -24,6 +24,7 @@ public:
     drive_result drive(hrtime_t width, const servo_model &model, hrtime_t &produced,
                        std::int64_t now) override;
     void stop() override;
+    std::int64_t settle_ns() const override { return ch.period(); }
     bool pulsing() const override { return ch.width() > 0; }
     drive_result idle_release(bool finish, std::int64_t now) override;
     std::int64_t reports_due() const override;
