@@ -41,6 +41,7 @@ mirror() {
       }' "$f"
   done
 }
+host=$(dpkg --print-architecture) # kbuild's programs run here
 request="$suite $kernel_suite ${rootfs_packages[*]}"
 if [ "$(cat "$cache/request" 2>/dev/null)" = "$request" ] &&
    cat "$cache/kernel.list" "$cache/rootfs.list" 2>/dev/null | xargs -r ls >/dev/null 2>&1; then
@@ -61,7 +62,7 @@ printf 'deb [signed-by=%s] %s %s main\n' "$keyring" "$url" "$suite" "$keyring" "
 opts=(-o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
       -o Dir::State::Lists="$apt_dir/lists" -o Dir::State::status="$apt_dir/status"
       -o Dir::Cache="$apt_dir" -o Dir::Cache::archives="$apt_dir/archives"
-      -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o APT::Architectures::=amd64
+      -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o APT::Architectures::="$host"
       -o APT::Sandbox::User=root -o APT::Install-Recommends=false -o Debug::NoLocking=1)
 apt=(apt-get -q "${opts[@]}")
 field() { apt-cache "${opts[@]}" show --no-all-versions "$1" | sed -n "s/^$2: //p" | head -1; }
@@ -76,10 +77,9 @@ for attempt in 1 2 3 4 5; do
   kabi=$(field "linux-headers-arm64/$kernel_suite" Depends | sed 's/^linux-headers-\([^ ,]*\).*/\1/')
   series=${kabi%%.*}.$(cut -d. -f2 <<<"$kabi")
   if [ -z "$kver" ] || [ -z "$kabi" ]; then ok=0; fi
-  # kbuild's programs run on this machine, so it is the machine's architecture.
   kernel=("linux-image-$kabi-unsigned=$kver" "linux-headers-$kabi=$kver"
           "linux-headers-${kabi%-arm64}-common=$kver"
-          "linux-kbuild-${kabi%-arm64}:$(dpkg --print-architecture)=$kver" "linux-source-$series=$kver")
+          "linux-kbuild-${kabi%-arm64}:$host=$kver" "linux-source-$series=$kver")
   if [ $ok = 1 ] && (cd "$apt_dir/archives" && "${apt[@]}" download "${kernel[@]}" >"$cache/apt-kernel.log" 2>&1) &&
      "${apt[@]}" -y -t "$suite" install --download-only "${rootfs_packages[@]}" >"$cache/apt-rootfs.log" 2>&1; then
     break
@@ -95,10 +95,7 @@ deb_of() { # name version arch: the file apt saved, epoch's colon escaped
 }
 for spec in "${kernel[@]}"; do
   name=${spec%%=*}
-  arch=arm64
-  [[ $name == *:* ]] && { arch=${name#*:}; name=${name%:*}; }
-  [[ $name == linux-headers-*-common || $name == linux-source-* ]] && arch=all
-  deb_of "$name" "$kver" "$arch"
+  deb_of "${name%:*}" "$kver" "$(field "$spec" Architecture)"
 done >"$cache/kernel.list"
 "${apt[@]}" -s -t "$suite" install "${rootfs_packages[@]}" |
   sed -n 's/^Conf \([^ ]*\) (\([^ ]*\) .*\[\([a-z0-9]*\)\])$/\1 \2 \3/p' |

@@ -213,7 +213,11 @@ read -r state restarts < <(units ActiveState NRestarts)
 [ "$state" = failed ] && [ "$restarts" -le "$tries" ] ||
   why+=" $state/$(unit SubState) after $restarts restarts (StartLimitBurst=$(unit StartLimitBurst) in $(unit StartLimitIntervalUSec), RestartUSec=$(unit RestartUSec));"
 errors=$(journalctl -p err -u servod -o cat)
-grep -q pwmchip9 <<<"$errors" || why+=" journalctl -p err -u servod does not name pwmchip9; it shows: $(head -3 <<<"$errors" | tr '\n' '|');"
+if ! grep -q pwmchip9 <<<"$errors"; then
+  said=$(for p in 4 5 6 7; do journalctl -q -p "$p..$p" -u servod -o cat | grep -m1 pwmchip9 | sed "s/^/at priority $p: /"; done)
+  why+=" journalctl -p err -u servod does not name pwmchip9; it shows: $(head -3 <<<"$errors" | tr '\n' '|');"
+  why+=" servod said ${said:-nothing about it}" # where its reason went instead
+fi
 verdict "f. a missing chip: failed within $tries tries, the reason at error priority" "$why"
 
 say "pulses measured on the line (µs):"
