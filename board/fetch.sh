@@ -56,8 +56,9 @@ apt_dir=$cache/apt
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
 : >"$apt_dir/status" # nothing installed: apt resolves every dependency
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-printf 'deb [signed-by=%s] %s %s main\n' "$keyring" "$url" "$suite" "$keyring" "$url" "$kernel_suite" \
-  >"$apt_dir/sources.list"
+# This machine's architecture only where kbuild comes from.
+printf 'deb [arch=%s signed-by=%s] %s %s main\n' arm64 "$keyring" "$url" "$suite" \
+  "arm64,$host" "$keyring" "$url" "$kernel_suite" >"$apt_dir/sources.list"
 # The sandbox user _apt cannot write into a checkout only root can enter.
 opts=(-o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
       -o Dir::State::Lists="$apt_dir/lists" -o Dir::State::status="$apt_dir/status"
