@@ -113,4 +113,4 @@ status=0
 wait "$qemu" || status=$?
 [ -n "$summary" ] || { [ $status -eq 124 ] && fail "the board did not finish within $boot_limit s; $console has its console"; }
 [ -n "$summary" ] || { cat "$out/qemu.log"; fail "the checks did not finish (qemu exited with $status); $console has the console"; }
-[[ $summary == *", 0 failed" ]]
+[[ $summary == *", 0 failed" ]] || fail "${summary#board: end: }"
