@@ -14,6 +14,8 @@
 #   man       the man pages render without warnings
 #   package   Debian packages for amd64, armhf and arm64, checked by scripts/package.sh
 #   readme    the demo, and servod by hand as README.md has it (root: it uses /dev/rtf1)
+#   board     the arm64 package on Debian's kernel and systemd under qemu-system-aarch64,
+#             servod driving the kernel's pwm-gpio on a GPIO line (board/run.sh)
 # usage: scripts/test.sh [STAGE...]    (no stage: all of them)
 # Builds go to build/PRESET (CMakePresets.json), or under $SERVO_BUILD_ROOT.
 # SERVO_FORCE_EMULATOR=1 runs the target stages under qemu-user even where the
@@ -26,7 +28,7 @@ out=${SERVO_BUILD_ROOT:-$root/build}
 jobs=$(nproc)
 hogs=() # CPU hogs of the stress stage, gone however the script ends
 trap '[ ${#hogs[@]} -eq 0 ] || kill "${hogs[@]}" 2>/dev/null || true' EXIT
-all_stages=(unit stress asan install i386 armhf arm64 fuzz valgrind calls analysis man package readme)
+all_stages=(unit stress asan install i386 armhf arm64 fuzz valgrind calls analysis man package board readme)
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=("${all_stages[@]}")
 
@@ -237,6 +239,20 @@ stage_package() {
     cmake --preset release -B "$out/package-$arch" "${toolchain[@]}" >/dev/null
     "$root/scripts/package.sh" "$out/package-$arch"
   done
+}
+
+# The arm64 package as the package stage makes it, made again if missing or
+# older than its programs, installed and checked on an emulated board.
+stage_board() {
+  local dir=$out/package-arm64 deb
+  [ -f "$dir/CMakeCache.txt" ] ||
+    cmake --preset release -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/arm64.cmake" >/dev/null
+  cmake --build "$dir" -j "$jobs" >/dev/null
+  deb=$(ls "$dir"/servo_*_arm64.deb 2>/dev/null || true)
+  if [ -z "$deb" ] || [ -n "$(find "$dir/bin" "$dir/realtime/servod.service" -newer "$deb")" ]; then
+    "$root/scripts/package.sh" "$dir" >"$out/board-package.log" 2>&1 || { cat "$out/board-package.log"; return 1; }
+  fi
+  "$root/board/run.sh" "$dir"
 }
 
 # Both commands README.md promises: the demo, and servod by hand as written.
