@@ -56,7 +56,8 @@ row() { # what, position, width and period measured: a line of the pulse table
   rows+=("$(printf '%-10s %-28s %5d.%03d %9s %9s' "$chip" "$1" $((ns / 1000)) $((ns % 1000)) "$3" "$4")")
 }
 
-# --- the board: one line per pwm-gpio node of the device tree
+# --- the board: one line per pwm-gpio node of the device tree, its chip
+# named by its device (servo0, servo1): chip numbers are not stable
 gpio_base=$(for c in /sys/class/gpio/gpiochip*; do [ "$(cat "$c/label")" = 9030000.pl061 ] && cat "$c/base"; done)
 declare -A line_of
 wait_chips() {
@@ -66,16 +67,17 @@ wait_chips() {
     [ "$(ls -d /sys/class/pwm/pwmchip* 2>/dev/null | wc -l)" -ge "$chips" ] && break
     sleep 0.1
   done
+  line_of=()
   for c in /sys/class/pwm/pwmchip*; do
     node=$(readlink -f "$c/device/of_node") || continue
-    line_of[${c##*/}]=$(od -An -tu4 --endian=big "$node/gpios" | awk '{ print $2 }')
+    line_of[$(basename "$(readlink "$c/device")")]=$(od -An -tu4 --endian=big "$node/gpios" | awk '{ print $2 }')
   done
   [ "${#line_of[@]}" -eq "$chips" ]
 }
 wait_chips || say "only ${#line_of[@]} PWM chips for the device tree's pwm-gpio nodes"
 for c in $(printf '%s\n' "${!line_of[@]}" | sort); do say "$c drives PL061 line ${line_of[$c]}"; done
-chip=pwmchip0
-line=${line_of[$chip]:-none}
+chip=servo0 chip2=servo1
+line=${line_of[$chip]:-none} line2=${line_of[$chip2]:-none}
 
 echo 8192 >"$trace/buffer_size_kb"
 echo nopause-on-trace >"$trace/trace_options" # reading the trace must not stop it
@@ -91,18 +93,28 @@ out=$(dpkg -i "$deb" 2>&1) || why=$(tr '\n' ' ' <<<"$out")
 verdict "install. dpkg -i ${deb##*/}, its Depends checked against what is installed" "$why"
 
 fresh
-# a. Started as a user starts it, servod reports ready on its first try.
+# a. Enabled as a user enables it, and started as at boot: before udev has
+# loaded the board's PWM driver. servod waits for its chip, named by its
+# device, and reports ready on its first try.
 configure "--pwm $chip:0 --group gpio --on-exit release"
-systemctl enable --now servod 2>&1
+systemctl enable servod 2>&1
+modprobe -r pwm_gpio # the chips go, as they are not there early in boot
+systemctl start --no-block servod
 why=""
+for _ in $(seq 100); do journalctl -q -u servod -o cat | grep -q "waiting up to" && break; sleep 0.1; done
+journalctl -q -u servod -o cat | grep -q "waiting up to" || why+=" servod did not wait for its chip: $(journalctl -u servod -o cat -n 3 | tr '\n' ' ');"
+udevadm trigger --action=add --subsystem-match=platform --sysname-match='servo*' # the driver, by its modalias
+for _ in $(seq 100); do [ "$(unit ActiveState)" = activating ] || break; sleep 0.1; done
+wait_chips || why+=" the chips did not come back;"
+line=${line_of[$chip]:-none} line2=${line_of[$chip2]:-none}
 state="Type=$(unit Type) ActiveState=$(unit ActiveState) SubState=$(unit SubState) NRestarts=$(unit NRestarts)"
 [ "$state" = "Type=notify ActiveState=active SubState=running NRestarts=0" ] ||
-  why="$state; $(journalctl -u servod -o cat -n 5 | tr '\n' ' ')"
-driver=$(basename "$(readlink "/sys/class/pwm/$chip/device/driver")")
+  why+=" $state; $(journalctl -u servod -o cat -n 5 | tr '\n' ' ')"
+driver=$(for c in /sys/class/pwm/pwmchip*; do [ "$(basename "$(readlink "$c/device")")" = "$chip" ] && basename "$(readlink "$c/device/driver")"; done)
 [ "$driver" = pwm-gpio ] || why+=" $chip is bound to '$driver', not pwm-gpio;"
 listed=$(grep -rls 'pwm.gpio' /etc/modules /etc/modules-load.d /usr/lib/modules-load.d /run/modules-load.d)
 [ -z "$listed" ] || why+=" pwm-gpio is listed for loading in $listed;"
-verdict "a. servod active through Type=notify, NRestarts=0; pwm-gpio loaded by udev from the device tree" "$why"
+verdict "a. servod enabled, its driver late: it waits, then is active through Type=notify, NRestarts=0" "$why"
 
 fresh
 # b. Positions from a member of the group, none from anyone else.
@@ -136,43 +148,58 @@ why=${err:-}$why
 verdict "c. servo-sweep ${sweep[*]}: one step a period to the end width, D after it" "$why"
 
 fresh
-# d. servod killed: systemd starts it again, and nothing a client sees changes.
+# d. servod killed, then restarted as an upgrade restarts it: systemd starts
+# it again, and nothing a client sees changes. The client holds one t_Servo
+# throughout; what it sends while servod is away is served when it is back.
+configure "--pwm $chip:0 --group gpio" # hold: a restart must not move the servo
+systemctl restart servod
 coproc CLIENT { "${as_user[@]}" "$here/client" 2>&1; }
 ask() { # a line to the client, its answer back
   [ -n "${CLIENT[1]:-}" ] || { echo "the client has ended"; return 1; }
   echo "$1" >&"${CLIENT[1]}" && read -r -t 10 answer <&"${CLIENT[0]}" && echo "$answer"
 }
-held=64 after=192
-mark d-held
-answer=$(ask "set $held")
-read -r width got_period < <(settled_pulse d-held "$line") && row "client: set $held" $held "$width" "$got_period"
+pipes() { stat -c '%n %i %A %G' /dev/rtf1 /dev/rtf2 | tr '\n' ' '; }
 why=""
-near "${width:-0}" $(($(width_ns $held) / 1000)) || why+=" the client's 'set $held' ($answer) gave ${width:-no} µs;"
-pipes() { stat -c '%n %A %G' /dev/rtf1 /dev/rtf2 | tr '\n' ' '; }
-before=$(pipes) old_pid=$(unit MainPID) inode=$(stat -c %i /dev/rtf1)
-mark d-kill
-kill -9 "$old_pid"
-for _ in $(seq 60); do
-  read -r state pid < <(units ActiveState MainPID)
-  [ "$state" = active ] && [ "$pid" != "$old_pid" ] && break
-  sleep 0.5
+for how in kill restart; do
+  held=64 after=192
+  [ $how = kill ] || { held=192 after=64; }
+  mark "d-$how-held"
+  answer=$(ask "set $held")
+  read -r width got_period < <(settled_pulse "d-$how-held" "$line") && row "client: set $held" $held "$width" "$got_period"
+  near "${width:-0}" $(($(width_ns $held) / 1000)) || why+=" $how: the client's 'set $held' ($answer) gave ${width:-no} µs;"
+  before=$(pipes) old_pid=$(unit MainPID)
+  mark "d-$how"
+  if [ $how = kill ]; then
+    kill -9 "$old_pid"
+  else
+    systemctl restart --no-block servod
+    answer=$(ask "set $after") # sent while servod is away
+  fi
+  for _ in $(seq 60); do
+    read -r state pid < <(units ActiveState MainPID)
+    [ "$state" = active ] && [ "$pid" != "$old_pid" ] && break
+    sleep 0.5
+  done
+  [ "$(unit ActiveState)" = active ] && [ "$(unit MainPID)" != "$old_pid" ] ||
+    why+=" $how: not back: $(unit ActiveState)/$(unit SubState), NRestarts=$(unit NRestarts);"
+  if [ $how = kill ]; then
+    mark d-kill-back
+    wait_pulses d-kill-back "$line" $((settled + 2)) || why+=" kill: no pulses after the restart;"
+    why+=$(events | awk -v from=d-kill -v line="$line" -v width="${width:-0}" -v period="$period" \
+      -v tol="$tolerance" -v late="$late" -v settled=3 -f "$here/held.awk")
+    answer=$(ask "set $after")
+  fi
+  [ "$(pipes)" = "$before" ] || why+=" $how: pipes were '$before', now '$(pipes)';"
+  mark "d-$how-after"
+  read -r width got_period < <(settled_pulse "d-$how-after" "$line") &&
+    row "client: set $after, after $how" $after "$width" "$got_period"
+  near "${width:-0}" $(($(width_ns $after) / 1000)) ||
+    why+=" $how: the client's 'set $after' ($answer) did not reach servod: the line is at ${width:-no} µs;"
+  answer=$(ask "move $after $held 1")
+  [ "$answer" = done ] || why+=" $how: the client's move after it: '$answer', no D within 5 s;"
 done
-[ "$(unit ActiveState)" = active ] && [ "$(unit MainPID)" != "$old_pid" ] ||
-  why+=" not restarted: $(unit ActiveState)/$(unit SubState), NRestarts=$(unit NRestarts);"
-mark d-back
-wait_pulses d-back "$line" $((settled + 2)) || why+=" no pulses after the restart;"
-why+=$(events | awk -v line="$line" -v width="${width:-0}" -v period="$period" -v tol="$tolerance" \
-  -v late="$late" -v settled=3 -f "$here/held.awk")
-[ "$(pipes)" = "$before" ] || why+=" pipes were '$before', now '$(pipes)';"
-mark d-after
-answer=$(ask "set $after")
-read -r width got_period < <(settled_pulse d-after "$line") && row "client: set $after, restarted" $after "$width" "$got_period"
-near "${width:-0}" $(($(width_ns $after) / 1000)) ||
-  why+=" the client's 'set $after' after the restart ($answer) did not reach servod: the line is at ${width:-no} µs (/dev/rtf1 was inode $inode, is $(stat -c %i /dev/rtf1));"
-answer=$(ask "move $after $held 1")
-[ "$answer" = done ] || why+=" the client's move after the restart: '$answer', no D within 5 s;"
 [ -z "${CLIENT[1]:-}" ] || eval "exec ${CLIENT[1]}>&-"
-verdict "d. kill -9: restarted, width held, pipes kept, the client holding t_Servo goes on" "$why"
+verdict "d. kill -9, then systemctl restart: width held, pipes kept, the client holding t_Servo goes on" "$why"
 
 fresh
 # e. Stopping: release ends the pulses with the line low, hold keeps them.
@@ -193,8 +220,11 @@ for how in release hold; do
     read -r width got_period < <(settled_pulse e-hold "$line") && row "setServo 128, stopped: hold" 128 "$width" "$got_period"
     near "${width:-0}" 1500 || why+=" hold: the line is at ${width:-no pulses} µs after the stop, not 1500;"
   fi
+  # Stopped for good, servod leaves no pipe to write into unheard.
+  err=$(setServo 1 2>&1) && why+=" $how: setServo after the stop exited 0;"
+  [[ $err == *"No such file or directory"* ]] || why+=" $how: setServo after the stop said '$err';"
 done
-verdict "e. systemctl stop: --on-exit release leaves the line low, hold keeps the pulses" "$why"
+verdict "e. systemctl stop: --on-exit release leaves the line low, hold keeps the pulses; no pipe left" "$why"
 
 fresh
 # f. A chip that is not there: the unit ends failed after a few tries, and
@@ -219,6 +249,59 @@ if ! grep -q pwmchip9 <<<"$errors"; then
   why+=" servod said ${said:-nothing about it}" # where its reason went instead
 fi
 verdict "f. a missing chip: failed within $tries tries, the reason at error priority" "$why"
+
+fresh
+# g. Two servos on one servod, from its configuration file: a move of both
+# sent in one frame ends in one period on both lines.
+cat >/etc/servod.conf <<CONF
+group = gpio
+[left]
+pwm = $chip:0
+command = /dev/rtf1
+status = /dev/rtf2
+[right]
+pwm = $chip2:0
+command = /dev/rtf3
+status = /dev/rtf4
+CONF
+configure "--config /etc/servod.conf"
+systemctl reset-failed servod
+systemctl restart servod
+why=""
+[ "$(unit ActiveState)" = active ] || why+=" servod: $(journalctl -u servod -o cat -n 3 | tr '\n' ' ');"
+coproc PAIR { "${as_user[@]}" "$here/client" /dev/rtf1 /dev/rtf2 /dev/rtf3 /dev/rtf4 2>&1; }
+pask() { echo "$1" >&"${PAIR[1]}" && read -r -t 10 answer <&"${PAIR[0]}" && echo "$answer"; }
+mark g-start
+pask "set 0" >/dev/null
+wait_pulses g-start "$line" $((settled + 2)) && wait_pulses g-start "$line2" $((settled + 2)) ||
+  why+=" no pulses on both lines;"
+pid=$(unit MainPID)
+kill -STOP "$pid" # both records wait in their pipes: certainly one frame
+mark g
+pask "send 0 255 2" >/dev/null
+kill -CONT "$pid"
+answer=$(pask wait)
+[ "$answer" = done ] || why+=" the move of both: '$answer';"
+[ -z "${PAIR[1]:-}" ] || eval "exec ${PAIR[1]}>&-"
+mark g-end
+wait_pulses g-end "$line" 2 && wait_pulses g-end "$line2" 2 || why+=" no pulses after the move;"
+end_rise() { # line: when the end width first rose on it after the mark
+  pulses_after g "$1" | awk -v w=1996 -v tol="$tolerance" '$2 >= w - tol && $2 <= w + tol { print $1; exit }'
+}
+e1=$(end_rise "$line") e2=$(end_rise "$line2")
+if [ -z "$e1" ] || [ -z "$e2" ]; then
+  why+=" the end width never came on line ${line}${e1:+ 2} (${e1:-none}, ${e2:-none});"
+else
+  apart=$((e1 > e2 ? e1 - e2 : e2 - e1))
+  [ "$apart" -lt "$period" ] || why+=" the ends came $apart µs apart: not in one period;"
+  say "g. the end width rose $apart µs apart on lines $line and $line2"
+fi
+for c in "$chip" "$chip2"; do
+  l=${line_of[$c]:-none}
+  read -r width got_period < <(pulses_after g-end "$l" | sed -n '2{s/^[0-9]* //;p}') &&
+    chip=$c row "both: move 0 -> 255, its end" 255 "$width" "$got_period"
+done
+verdict "g. two servos from /etc/servod.conf: a move of both sent in one frame ends in one period on both lines" "$why"
 
 say "pulses measured on the line (µs):"
 say "$(printf '%-10s %-28s %9s %9s %9s' chip command asked measured period)"
