@@ -11,7 +11,7 @@ suite=bookworm                  # the root filesystem's Debian
 kernel_suite=bookworm-backports # 6.12: pwm-gpio is in its source, built as a module here
 # What the board runs: systemd and udev, dpkg to install the package, and the
 # tools the checks use. Depends of these come along.
-rootfs_packages=(systemd udev dpkg diffutils libc-bin bash dash coreutils util-linux mount grep sed mawk findutils tar gzip "${@:2}")
+rootfs_packages=(systemd udev kmod dpkg diffutils libc-bin bash dash coreutils util-linux mount grep sed mawk findutils tar gzip "${@:2}")
 
 # The URI of the machine's source for its own release, one-line or deb822.
 mirror() {

@@ -10,7 +10,7 @@ packages=(
   valgrind strace libbenchmark-dev rt-tests       # leak, fd, call and speed checks; cyclictest
   clang-tidy cppcheck                             # static analysis
   man-db groff-base util-linux                    # man pages; setpriv
-  lintian dpkg-dev fakeroot file libsystemd-dev   # Debian packages and their checks
+  lintian dpkg-dev fakeroot file                  # Debian packages and their checks
   qemu-system-arm device-tree-compiler            # the board: an emulated arm64 machine
   cpio kmod xz-utils make                         # its root filesystem and its pwm-gpio module
 )

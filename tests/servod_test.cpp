@@ -467,6 +467,20 @@ TEST_F(Servod, AStopDuringAStartUpWaitEndsItAtOnce)
     }
 }
 
+// At boot a board's PWM driver often comes after servod: it waits for the
+// chip, here named by its device, and serves once it is there.
+TEST_F(Servod, WaitsForAChipThatComesLate)
+{
+    ASSERT_EQ(rename((chip_dir + "/device").c_str(), "device.later"), 0);
+    sim_process servod({"--pwm", "1-0040:0", "--sysfs", dir.path() + "/pwm", "--wait-s", "60"}, SERVOD_EXE);
+    ASSERT_TRUE(eventually([&] { return servod.err().find("waiting up to 60 s") != std::string::npos; }));
+    EXPECT_FALSE(is_fifo(servo_command_device)) << "nothing made before the chip is there";
+    ASSERT_EQ(rename("device.later", (chip_dir + "/device").c_str()), 0);
+    ASSERT_TRUE(servod.ready()) << servod.err();
+    ASSERT_EQ(run(SETSERVO_EXE, {"128"}).status, 0);
+    EXPECT_TRUE(shows("duty_cycle", "1500000"));
+}
+
 // Started with 0-2 closed (as some supervisors do), servod must not take
 // them for its own files: its messages would go into the status pipe.
 TEST_F(Servod, StartedWithoutStdioKeepsItsMessagesOutOfThePipes)
