@@ -87,11 +87,11 @@ private:
             for (char *p = buf; p < buf + n;) {
                 const auto *e = reinterpret_cast<const inotify_event *>(p);
                 const std::string name = e->len > 0 ? e->name : "";
-                const std::string channel = slurp(chip_dir + "/" + name);
+                const std::string channel = slurp(std::string(chip_dir).append("/").append(name));
                 if (name == "export" && (channel == "0\n" || channel == "1\n"))
                     appear(channel.substr(0, 1));
                 else if (name == "unexport" && (channel == "0\n" || channel == "1\n"))
-                    system(("rm -rf " + chip_dir + "/pwm" + channel.substr(0, 1)).c_str());
+                    system(("rm -rf " + chip_dir + "/pwm").append(channel, 0, 1).c_str());
                 p += sizeof(inotify_event) + e->len;
             }
         }
