@@ -407,9 +407,12 @@ TEST_F(Servod, AWidthThatDidNotGoOutIsNeitherTracedNorDone)
 {
     sim_process servod(args({"--frame-ms", "5", "--trace", "trace.csv", "--initial-us", "1000"}), SERVOD_EXE);
     ASSERT_TRUE(servod.ready()) << servod.err();
+    // A link, so that it can be put right in one step: servod must never
+    // find it missing, which would mean the channel is gone.
     const std::string duty = chan + "duty_cycle";
-    ASSERT_EQ(unlink(duty.c_str()), 0);
-    ASSERT_EQ(mkdir(duty.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir("broken", 0755), 0);
+    ASSERT_EQ(symlink((dir.path() + "/broken").c_str(), "duty.link"), 0);
+    ASSERT_EQ(rename("duty.link", duty.c_str()), 0);
     pipe_end status(servo_status_device);
     {
         pipe_end cmd(servo_command_device);
@@ -425,8 +428,9 @@ TEST_F(Servod, AWidthThatDidNotGoOutIsNeitherTracedNorDone)
     const std::string err = servod.err();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one report, not one a frame: " << err;
 
-    ASSERT_EQ(rmdir(duty.c_str()), 0);
-    put(duty, "1000000\n");
+    put("duty.file", "1000000\n");
+    ASSERT_EQ(symlink((dir.path() + "/duty.file").c_str(), "duty.link"), 0);
+    ASSERT_EQ(rename("duty.link", duty.c_str()), 0);
     std::string got;
     ASSERT_TRUE(eventually([&] { return (got += status.read_all()) == "D"; })) << got;
     EXPECT_EQ(attr("duty_cycle"), "1100000") << "'D' only once the end width is out";
