@@ -135,24 +135,25 @@ int lateness(char **a)
     const double frame_us = std::atof(a[1]) * 1000;
     const long frames = std::atol(a[2]);
     char line[128];
-    std::vector<std::int64_t> late;
-    double t0 = 0;
-    long row = 0;
+    std::vector<double> t_us;
     while (std::fgets(line, sizeof line, f) != nullptr) {
         double t_ms = 0;
-        if (std::sscanf(line, "%lf,", &t_ms) != 1)
-            continue; // the header
-        const double t_us = t_ms * 1000;
-        const long k = row++ % (frames + 1);
-        if (k == 0)
-            t0 = t_us;
-        else
-            late.push_back(std::llround(t_us - t0 - static_cast<double>(k) * frame_us));
+        if (std::sscanf(line, "%lf,", &t_ms) == 1) // not the header
+            t_us.push_back(t_ms * 1000);
     }
     std::fclose(f);
-    if (row == 0 || row % (frames + 1) != 0) {
-        std::fprintf(stderr, "servod_probe: %s: %ld rows, not ramps of %ld frames\n", a[0], row, frames);
+    // The width servod was started with (--initial-us) comes before the ramps.
+    const std::size_t ramp_rows = static_cast<std::size_t>(frames + 1);
+    const std::size_t skip = t_us.size() % ramp_rows == 1 ? 1 : 0;
+    if (t_us.size() <= skip || (t_us.size() - skip) % ramp_rows != 0) {
+        std::fprintf(stderr, "servod_probe: %s: %zu rows, not ramps of %ld frames\n", a[0], t_us.size(), frames);
         return 1;
+    }
+    std::vector<std::int64_t> late;
+    for (std::size_t r = skip; r < t_us.size(); ++r) {
+        const std::size_t k = (r - skip) % ramp_rows;
+        if (k != 0)
+            late.push_back(std::llround(t_us[r] - t_us[r - k] - static_cast<double>(k) * frame_us));
     }
     print_figures(late, 1);
     return 0;
