@@ -4,7 +4,7 @@
 # already exported), against a C floor that writes as many duty cycle files
 # a frame:
 #   5. each frame's deadline to the last width written in it, servod and the
-#      floor alternately, ramp by ramp;
+#      floor side by side, half a frame apart;
 #   6. the frame path counted: system calls (strace -c) and user-space
 #      instructions (callgrind) per servo a frame;
 #   7. idle: no CPU time and no context switch while every servo holds;
@@ -18,7 +18,7 @@ servod=$build/bin/servod probe=$build/bench/servod_probe floor=$build/bench/pwm_
 prio=${RT_PRIORITY:-50}
 servos=${SERVOS:-16}
 frames=${BURST_FRAMES:-250} # frames of each ramp
-rounds=${BURST_ROUNDS:-3}   # timed ramps each, servod and the floor
+rounds=${BURST_ROUNDS:-3}   # timed ramps each, servod and the floor side by side
 frame_ms=20
 idle_s=10
 source "$(dirname "$0")/servod_common.sh"
@@ -85,7 +85,7 @@ fi
 if { read -r s_n s_part s_one s_re s_late s_med s_p99 s_max s_fmed s_fp99 &&
      read -r f_n f_part f_one f_re f_late f_med f_p99 f_max f_fmed f_fp99; } < <(burst "$rounds" "$frames"); then
   m=$(ratio "$s_med" "$f_med") p=$(ratio "$s_p99" "$f_p99")
-  echo "5. $servos servos ramping at once, $rounds ramps of $frames frames of $frame_ms ms each, alternating"
+  echo "5. $servos servos ramping at once, $rounds ramps of $frames frames of $frame_ms ms each, side by side"
   echo "   (us from each frame's deadline; median, p99, max):"
   echo "   last width written   servod $s_med  $s_p99  $s_max    floor $f_med  $f_p99  $f_max"
   echo "   first width written  servod $s_fmed  $s_fp99           floor $f_fmed  $f_fp99"

@@ -15,8 +15,9 @@
 //                                        every kind of record, ROUNDS times
 //   burst ROUNDS FRAMES FRAME_MS SERVOS PID_A DIR_A PID_B DIR_B
 //                                        a ramp of FRAMES frames on every servo at
-//                                        once, A and B alternately; each frame's
-//                                        deadline to its first and last width written
+//                                        once, A and B side by side, ROUNDS times;
+//                                        each frame's deadline to its first and
+//                                        last width written
 //   together DIR SERVOS FRAMES           one such ramp, waiting for every 'D'
 // A DIR holds cmdN and statusN pipes (N from 0, as many as there are) and
 // the files pwm/pwmchip0/pwmN/duty_cycle, N < SERVOS.
@@ -388,26 +389,121 @@ struct burst_figures {
     long ramps = 0, together = 0, partial = 0, reanchored = 0, unstamped = 0;
 };
 
-// One ramp on every servo. A frame's deadline is the very instant the writer
-// sleeps to: read from its clock_nanosleep's arguments while it sleeps, the
-// same way for servod and the floor, and nothing added to their frame path.
-// The first frame starts when the records are read, which nothing shows: it
-// is not measured. The probe sleeps to a millisecond before each deadline
-// and then spins on inotify, so each IN_CLOSE_WRITE is stamped within a
-// read(2) of the writer's close (a priority above the writer keeps the two
-// on different cores); the frame ends when the writer sleeps again. A frame
-// whose widths the probe may have stamped late (it woke after the deadline,
-// or the machine held it up while widths came) is only counted.
-void burst_ramp(const ramp_target &t, long frames, std::int64_t frame, burst_figures &fig)
-{
-    const long servos = static_cast<long>(t.files.size());
-    std::vector<long> written(t.files.size());
-    long complete = 0; // servos whose last width was written
-    struct frame_seen {
+// A ramp on every servo of one writer, frame by frame. A frame's deadline is
+// the very instant the writer sleeps to: read from its clock_nanosleep's
+// arguments while it sleeps, the same way for servod and the floor, and
+// nothing added to their frame path. The first frame starts when the
+// records are read, which nothing shows: it is not measured. The probe
+// sleeps to a millisecond before each deadline and then spins on inotify,
+// so each IN_CLOSE_WRITE is stamped within a read(2) of the writer's close
+// (a priority above the writer keeps the two on different cores); the frame
+// ends when the writer sleeps again. A frame whose widths the probe may have
+// stamped late (it woke after the deadline, or the machine held it up while
+// widths came) is only counted.
+class ramp_watch {
+public:
+    ramp_watch(const ramp_target &target, long ramp_frames, std::int64_t frame_ns, burst_figures &figures)
+        : t(target), fig(figures), frames(ramp_frames), frame(frame_ns), servos(static_cast<long>(target.files.size())),
+          written(target.files.size())
+    {
+    }
+    bool done() const { return complete == servos; }
+    std::int64_t deadline() const { return d; }
+
+    // Sends the records once the writer is at rest, takes the first frame's
+    // widths and learns the next deadline.
+    void start()
+    {
+        seen f;
+        wait_until([](int where, std::int64_t) { return where == polling || where == elsewhere; }, f);
+        const std::int64_t sent = now_ns();
+        send_ramps(t, frames);
+        f = {};
+        wait_until([&](int where, std::int64_t until) { return where == sleeping && until > sent; }, f);
+        ++fig.ramps;
+        fig.together += f.writes == servos;
+    }
+
+    void next_frame()
+    {
+        const long expect = servos - complete;
+        sleep_until(d - frame / 20);
+        std::int64_t last_look = now_ns();
+        bool unstamped = last_look > d;
+        seen f;
+        std::int64_t next = 0;
+        for (;;) {
+            take(f);
+            const std::int64_t at = now_ns();
+            unstamped = unstamped || (f.writes < expect && at - last_look > 100000);
+            last_look = at;
+            if (f.writes >= expect || at > d + frame / 4) {
+                const int where = blocked(t, next);
+                if (where == polling || (where == sleeping && next != d)) {
+                    next = where == sleeping ? next : 0;
+                    take(f);
+                    break;
+                }
+            }
+            if (at > d + 10 * frame) {
+                errno = 0;
+                die("a frame did not end within 10 frames");
+            }
+        }
+        unstamped = unstamped || f.writes > expect; // two frames' widths: the probe missed a sleep
+        if (unstamped) {
+            ++fig.unstamped;
+        } else if (f.writes == servos) {
+            fig.first.push_back(f.first - d);
+            fig.last.push_back(f.last - d);
+        } else {
+            ++fig.partial;
+        }
+        if (!done() && next == 0) {
+            errno = 0;
+            die("the writer stopped before the end of its ramp");
+        }
+        fig.reanchored += !done() && f.writes <= expect && next != d + frame;
+        d = next;
+    }
+
+    // Every 'D' in, every file at the end width.
+    void finish() const
+    {
+        if (!await_all_done(t, static_cast<int>(4 * frame / 1000000 + 2000))) {
+            errno = 0;
+            die("no 'D' after the ramp");
+        }
+        const std::int64_t end = 1000000 + frames * (1000000 / frames);
+        for (const std::string &file : t.files) {
+            char text[32] = {};
+            const int fd = open_or_die(file.c_str(), O_RDONLY);
+            const ssize_t len = read(fd, text, sizeof text - 1);
+            close(fd);
+            if (len <= 0 || std::strtoll(text, nullptr, 10) != end) {
+                std::fprintf(stderr, "servod_probe: %s holds '%s' after the ramp, not %" PRId64 "\n",
+                             file.c_str(), text, end);
+                std::exit(1);
+            }
+        }
+    }
+
+private:
+    struct seen {
         long writes = 0;
         std::int64_t first = 0, last = 0;
     };
-    auto take = [&](frame_seen &f) {
+    const ramp_target &t;
+    burst_figures &fig;
+    const long frames;
+    const std::int64_t frame;
+    const long servos;
+    std::vector<long> written; // widths a servo
+    long complete = 0;         // servos whose last width was written
+    std::int64_t d = 0;        // the next deadline
+
+    void take(seen &f)
+    {
         alignas(inotify_event) char buf[4096];
         ssize_t got;
         while ((got = read(t.ino, buf, sizeof buf)) > 0) {
@@ -426,11 +522,13 @@ void burst_ramp(const ramp_target &t, long frames, std::int64_t frame, burst_fig
         }
         if (got < 0 && errno != EAGAIN)
             die("inotify");
-    };
+    }
+
     // Looks at the writer every 0.2 ms, taking its widths meanwhile.
-    auto wait_until = [&](auto ready, frame_seen &f, std::int64_t &until) {
+    template <class ready_fn> void wait_until(ready_fn ready, seen &f)
+    {
         const std::int64_t give_up = now_ns() + 5 * frame + 1000000000;
-        while (!ready(blocked(t, until), until)) {
+        while (!ready(blocked(t, d), d)) {
             take(f);
             if (now_ns() > give_up) {
                 errno = 0;
@@ -439,75 +537,11 @@ void burst_ramp(const ramp_target &t, long frames, std::int64_t frame, burst_fig
             sleep_until(now_ns() + 200000);
         }
         take(f);
-    };
-    frame_seen f0;
-    std::int64_t d = 0;
-    wait_until([](int where, std::int64_t) { return where == polling || where == elsewhere; }, f0, d);
-    const std::int64_t sent = now_ns();
-    send_ramps(t, frames);
-    f0 = {};
-    wait_until([&](int where, std::int64_t until) { return where == sleeping && until > sent; }, f0, d);
-    ++fig.ramps;
-    fig.together += f0.writes == servos;
-    while (complete < servos) {
-        const long expect = servos - complete;
-        sleep_until(d - frame / 20);
-        std::int64_t seen = now_ns();
-        bool unstamped = seen > d;
-        frame_seen f;
-        std::int64_t next = 0;
-        for (;;) {
-            take(f);
-            const std::int64_t at = now_ns();
-            unstamped = unstamped || (f.writes < expect && at - seen > 100000);
-            seen = at;
-            if (f.writes >= expect || now_ns() > d + frame / 4) {
-                const int where = blocked(t, next);
-                if (where == polling || (where == sleeping && next != d)) {
-                    next = where == sleeping ? next : 0;
-                    take(f);
-                    break;
-                }
-            }
-            if (now_ns() > d + 10 * frame) {
-                errno = 0;
-                die("a frame did not end within 10 frames");
-            }
-        }
-        unstamped = unstamped || f.writes > expect; // two frames' widths: the probe missed a sleep
-        if (unstamped) {
-            ++fig.unstamped;
-        } else if (f.writes == servos) {
-            fig.first.push_back(f.first - d);
-            fig.last.push_back(f.last - d);
-        } else {
-            ++fig.partial;
-        }
-        if (complete < servos && next == 0) {
-            errno = 0;
-            die("the writer stopped before the end of its ramp");
-        }
-        fig.reanchored += complete < servos && f.writes <= expect && next != d + frame;
-        d = next;
     }
-    if (!await_all_done(t, static_cast<int>(4 * frame / 1000000 + 2000))) {
-        errno = 0;
-        die("no 'D' after the ramp");
-    }
-    const std::int64_t end = 1000000 + frames * (1000000 / frames);
-    for (const std::string &file : t.files) {
-        char text[32] = {};
-        const int fd = open_or_die(file.c_str(), O_RDONLY);
-        const ssize_t len = read(fd, text, sizeof text - 1);
-        close(fd);
-        if (len <= 0 || std::strtoll(text, nullptr, 10) != end) {
-            std::fprintf(stderr, "servod_probe: %s holds '%s' after the ramp, not %" PRId64 "\n", file.c_str(),
-                         text, end);
-            std::exit(1);
-        }
-    }
-}
+};
 
+// Side by side, half a frame apart, so that both see the same stretch of a
+// noisy machine; which starts first swaps every round.
 int burst(char **a)
 {
     const long rounds = std::atol(a[0]), frames = std::atol(a[1]), servos = std::atol(a[3]);
@@ -517,11 +551,18 @@ int burst(char **a)
     const ramp_target t[2] = {open_target(a[5], servos, a[4]), open_target(a[7], servos, a[6])};
     burst_figures fig[2];
     for (long r = 0; r < rounds; ++r) {
-        for (int i = 0; i < 2; ++i) { // A B, B A, ...: neither always goes first
-            const int which = (i + static_cast<int>(r)) % 2;
-            burst_ramp(t[which], frames, frame, fig[which]);
-            sleep_until(now_ns() + frame * 5);
+        ramp_watch w[2] = {{t[0], frames, frame, fig[0]}, {t[1], frames, frame, fig[1]}};
+        ramp_watch &one = w[r % 2], &other = w[1 - r % 2];
+        one.start();
+        sleep_until(one.deadline() - frame / 2);
+        other.start();
+        while (!one.done() || !other.done()) {
+            const bool ones = !one.done() && (other.done() || one.deadline() < other.deadline());
+            (ones ? one : other).next_frame();
         }
+        for (const ramp_watch &x : w)
+            x.finish();
+        sleep_until(now_ns() + 5 * frame);
     }
     // Per target: frames measured, partial frames, ramps whose records all
     // acted in the first frame, of ramps; re-anchored frames; frames not
