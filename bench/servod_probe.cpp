@@ -433,9 +433,11 @@ public:
         seen f;
         std::int64_t next = 0;
         for (;;) {
+            const long before = f.writes;
             take(f);
             const std::int64_t at = now_ns();
-            unstamped = unstamped || (f.writes < expect && at - last_look > 100000);
+            // Widths that came while the probe was held up: stamped late.
+            unstamped = unstamped || (f.writes > before && at - last_look > 50000);
             last_look = at;
             if (f.writes >= expect || at > d + frame / 4) {
                 const int where = blocked(t, next);
