@@ -82,8 +82,8 @@ burst() {
 if ! { read -r _ _ _ _ _ w_med w_p99 _ && read -r _ _ _ _ _ wf_med wf_p99 _; } < <(burst 1 20); then
   miss "the first ramp could not be measured"
 fi
-if { read -r s_n s_part s_one s_re s_late s_med s_p99 s_max s_fmed s_fp99 &&
-     read -r f_n f_part f_one f_re f_late f_med f_p99 f_max f_fmed f_fp99; } < <(burst "$rounds" "$frames"); then
+if { read -r s_n s_part s_one s_re s_unst s_med s_p99 s_max s_fmed s_fp99 &&
+     read -r f_n f_part f_one f_re f_unst f_med f_p99 f_max f_fmed f_fp99; } < <(burst "$rounds" "$frames"); then
   m=$(ratio "$s_med" "$f_med") p=$(ratio "$s_p99" "$f_p99")
   echo "5. $servos servos ramping at once, $rounds ramps of $frames frames of $frame_ms ms each, side by side"
   echo "   (us from each frame's deadline; median, p99, max):"
@@ -93,7 +93,7 @@ if { read -r s_n s_part s_one s_re s_late s_med s_p99 s_max s_fmed s_fp99 &&
   echo "   each further width (from the medians): servod $(each "$s_med" "$s_fmed"), floor $(each "$f_med" "$f_fmed")"
   echo "   median ratio $m, p99 ratio $p (goal <= 1.2 each): $(verdict "$(printf '%s\n' "$m" "$p" | sort -g | tail -1)" 1.2)"
   echo "   frames measured: servod $s_n, floor $f_n; the records acted in one frame in $s_one ramps;" \
-    "frames with fewer widths $s_part, $f_part; re-anchored $s_re, $f_re; not stamped $s_late, $f_late"
+    "frames with fewer widths $s_part, $f_part; re-anchored $s_re, $f_re; not stamped $s_unst, $f_unst"
   echo "   servod's first ramp of 20 frames, widths read back: last width $w_med, $w_p99 (floor $wf_med, $wf_p99)"
 else
   miss "the ramps could not be measured"
