@@ -4,7 +4,8 @@
 #   the latency from a done notice to wait_done's return against a bare poll
 #   loop and the old sleep-and-poll loop, set() against a raw write loop, and
 #   the per-call system calls and allocations; then servod against cyclictest
-#   and a C floor, idle and allocation counts.
+#   and a C floor, idle and allocation counts, with one servo and with
+#   16 ramping at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${SERVO_BUILD_ROOT:-$PWD/build}/bench
@@ -34,4 +35,5 @@ trap 'rm -rf "$work"' EXIT
 status=0
 bench/calls.sh "$build" || status=1
 bench/servod.sh "$build" || status=1
+bench/servod_burst.sh "$build" || status=1
 exit $status

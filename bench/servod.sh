@@ -19,30 +19,8 @@ records=${RECORDS:-500}  # each, servod and the floor
 idle_s=10
 command -v cyclictest >/dev/null || { echo "servod.sh: needs cyclictest (apt-get install rt-tests)" >&2; exit 1; }
 
-# sysfs lives in memory; a disk filesystem would add journal work to each O_TRUNC.
-base=/tmp
-[ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && base=/dev/shm
-work=$(mktemp -d "$base/servod-bench-XXXXXX")
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  if [ -n "${KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-fail=0
-miss() { echo "  !! $*"; fail=1; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "inf" }'; }
-verdict() { awk -v r="$1" -v g="$2" 'BEGIN { print (r <= g ? "goal met" : "GOAL MISSED") }'; }
+source "$(dirname "$0")/servod_common.sh"
 
-# A chip with channel 0 exported and idle, as the kernel shows it.
-stand_in() {
-  local chip=$1/pwm/pwmchip0
-  mkdir -p "$chip/pwm0"
-  echo 1 >"$chip/npwm"; : >"$chip/export"; : >"$chip/unexport"
-  for f in period duty_cycle enable; do echo 0 >"$chip/pwm0/$f"; done
-  echo normal >"$chip/pwm0/polarity"
-}
 # Starts servod in directory $1 with more options; its pid in $started.
 start_servod() {
   local dir=$1; shift
@@ -50,14 +28,7 @@ start_servod() {
   (cd "$dir" && exec "$@" --pwm pwmchip0:0 --sysfs pwm >out 2>err) &
   started=$!
   pids+=("$started")
-  for _ in $(seq 500); do [ -p "$dir/rtf1" ] && return 0; sleep 0.02; done
-  echo "servod.sh: servod in $dir did not publish its pipes:" >&2; cat "$dir/err" >&2; exit 1
-}
-counters() { # cpu ticks, on-cpu ns, timeslices, context switches
-  local pid=$1
-  kill -0 "$pid" 2>/dev/null || { echo "gone"; return; }
-  echo "$(awk '{print $14 + $15}' "/proc/$pid/stat") $(awk '{print $1, $3}' "/proc/$pid/schedstat")" \
-       "$(awk '/ctxt_switches/ {n += $2} END {print n}' "/proc/$pid/status")"
+  await_pipe "$dir" rtf1
 }
 
 echo "servod: SCHED_FIFO $prio with mlockall where timed; stand-in PWM files on $(stat -f -c %T "$work");" \
@@ -139,18 +110,8 @@ while [ $SECONDS -lt $idle_end ]; do sleep 0.2; done
 for which in pace cmd; do after[$which]=$(counters "${pid[$which]}"); done
 echo "3. idle for $idle_s s holding a width (cpu ticks of 1/$(getconf CLK_TCK) s, on-cpu ns, timeslices, context switches):"
 for which in pace cmd; do
-  label=$([ $which = pace ] && echo "after a ramp" || echo "after $records records")
-  if [ "${after[$which]}" != gone ] && [ "${before[$which]}" != gone ]; then
-    read -r b1 b2 b3 b4 <<<"${before[$which]}"
-    read -r a1 a2 a3 a4 <<<"${after[$which]}"
-    printf '   %-19s +%d ticks, +%d ns, +%d timeslices, +%d switches\n' "$label:" \
-      $((a1 - b1)) $((a2 - b2)) $((a3 - b3)) $((a4 - b4))
-  fi
-  if [ "${after[$which]}" = gone ] || [ "${before[$which]}" = gone ]; then
-    miss "servod ($which) is no longer running"
-  elif [ "${before[$which]}" != "${after[$which]}" ]; then
-    miss "servod woke up while idle ($label)"
-  fi
+  idle_report "$([ $which = pace ] && echo "after a ramp" || echo "after $records records")" \
+    "${before[$which]}" "${after[$which]}"
 done
 
 echo "4. heap allocations under memcheck: ${allocs[small]:-?} allocs with ${rows[small]} widths traced," \
