@@ -28,16 +28,6 @@ void sleep_until(std::int64_t when)
     }
 }
 
-// poll's timeout for a deadline: whole milliseconds, rounded up, so that the
-// wake-up is not before it.
-int timeout_ms(std::int64_t deadline, std::int64_t now)
-{
-    if (deadline == 0)
-        return -1;
-    const std::int64_t ms = (deadline - now + 999999) / 1000000;
-    return ms <= 0 ? 0 : ms > 1000000 ? 1000000 : static_cast<int>(ms);
-}
-
 // A path as it may be shown: no escape sequence reaches a terminal.
 struct shown {
     char text[256];
@@ -67,7 +57,7 @@ struct rt_engine::served_servo {
     servo_output *output = nullptr;
     bool owed = false; // the model's width has not gone out yet
     std::uint64_t driven_in = 0; // the frame of the last try
-    std::int64_t done_at = 0;    // 'D' owed once the end width is surely out
+    std::int64_t done_at = 0;    // 'D' owed once the end width is surely out; -1: time it
     // Idle release: after idle_release_ns without a record or a ramp, the
     // pulses end at a frame and the output is disabled at the next.
     enum class idle { holding, ending, disabling } idling = idle::holding;
@@ -240,7 +230,8 @@ std::int64_t rt_engine::dones_due() const
 {
     std::int64_t due = 0;
     for (const auto &s : slots)
-        due = earlier(due, s->done_at);
+        if (s->done_at > 0)
+            due = earlier(due, s->done_at);
     return due;
 }
 
@@ -275,13 +266,22 @@ int rt_engine::run(servo_output *const *outputs)
     for (const auto &s : slots)
         s->last_active = monotonic_ns(); // a width held from the start counts from here
     for (;;) {
-        // A frame to keep: sleep to it and no further, then see what came
-        // meanwhile. Records and signals wait at most that long, and no
-        // servo would be given a new width sooner anyway.
-        const std::int64_t wake = earlier(frame_work_left() ? next_tick : 0, dones_due());
-        if (wake != 0)
+        const std::int64_t before = monotonic_ns();
+        const std::int64_t wake = earlier(earlier(frame_work_left() ? next_tick : 0, dones_due()), timers_due());
+        int ready;
+        if (before < next_tick && wake != 0 && wake <= next_tick && every_servo_driven()) {
+            // Every servo has its width for this frame, so nothing can act
+            // before the next: sleep to what is due as exactly as the clock
+            // allows (as cyclictest does), then see what came meanwhile.
             sleep_until(wake);
-        if (poll(fds.data(), fds.size(), wake != 0 ? 0 : timeout_ms(timers_due(), monotonic_ns())) < 0) {
+            ready = poll(fds.data(), fds.size(), 0);
+        } else {
+            // A record may act at once: wait for input and the deadline alike.
+            const std::int64_t left = wake == 0 ? 0 : wake > before ? wake - before : 0;
+            const timespec timeout{static_cast<time_t>(left / ns_per_s), static_cast<long>(left % ns_per_s)};
+            ready = ppoll(fds.data(), fds.size(), wake == 0 ? nullptr : &timeout, nullptr);
+        }
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             err.say(severity::error, "poll: %s", std::strerror(errno));
@@ -310,19 +310,42 @@ int rt_engine::run(servo_output *const *outputs)
                         s.stray.take(now));
         }
         for (const auto &s : slots)
-            if (s->done_at != 0 && now >= s->done_at)
+            if (s->done_at > 0 && now >= s->done_at)
                 answer_done(*s, now);
         on_timers(now);
         if (now >= next_tick) {
             if (frame_work_left() && !tick(now))
                 return 1;
-            continue;
+        } else {
+            // Within a running frame: a servo not yet driven in it takes its
+            // new width now, so records that came within one frame act in it.
+            for (const auto &s : slots)
+                if (s->owed && s->driven_in != frame_no && !drive(*s, now))
+                    return 1;
         }
-        // Within a running frame: a servo not yet driven in it takes its new
-        // width now, so records that came within one frame act in it.
-        for (const auto &s : slots)
-            if (s->owed && s->driven_in != frame_no && !drive(*s, now))
-                return 1;
+        settle_dones();
+    }
+}
+
+bool rt_engine::every_servo_driven() const
+{
+    for (const auto &s : slots)
+        if (s->driven_in != frame_no)
+            return false;
+    return true;
+}
+
+// The 'D's of ramps that ended in this frame, one period after its last write:
+// one wake-up for all of them.
+void rt_engine::settle_dones()
+{
+    std::int64_t written = 0;
+    for (const auto &s : slots) {
+        if (s->done_at != -1)
+            continue;
+        if (written == 0)
+            written = monotonic_ns();
+        s->done_at = written + s->output->settle_ns();
     }
 }
 
@@ -417,8 +440,8 @@ bool rt_engine::drive(served_servo &s, std::int64_t now)
     s.last_active = now;
     trace_width(s, produced, now);
     if (s.model.take_done()) {
-        if (const std::int64_t settle = s.output->settle_ns(); settle > 0)
-            s.done_at = monotonic_ns() + settle; // from the write, not the wake-up
+        if (s.output->settle_ns() > 0)
+            s.done_at = -1; // timed from the frame's last write: settle_dones()
         else
             answer_done(s, now);
     }

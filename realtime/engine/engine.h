@@ -113,6 +113,8 @@ private:
 
     void store_pipes();
     bool frame_work_left() const;
+    bool every_servo_driven() const;
+    void settle_dones();
     std::int64_t timers_due() const;
     std::int64_t dones_due() const;
     void on_timers(std::int64_t now);

@@ -93,7 +93,7 @@ private:
     std::int64_t duty = 0;
     const char *failed_at = "";
     int failed_err = 0;
-    int readbacks_left = 16; // widths read back to learn whether the chip rounds
+    int readbacks_left = 3; // widths read back to learn whether the chip rounds
     char rounded[160] = "";
     bool rounded_unsaid = false;
 
