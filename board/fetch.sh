@@ -94,9 +94,9 @@ done
 deb_of() { # name version arch: the file apt saved, epoch's colon escaped
   echo "$apt_dir/archives/${1}_${2//:/%3a}_$3.deb"
 }
-for spec in "${kernel[@]}"; do
-  name=${spec%%=*}
-  deb_of "${name%:*}" "$kver" "$(field "$spec" Architecture)"
+for entry in "${kernel[@]}"; do
+  name=${entry%%=*}
+  deb_of "${name%:*}" "$kver" "$(field "$entry" Architecture)"
 done >"$cache/kernel.list"
 "${apt[@]}" -s -t "$suite" install "${rootfs_packages[@]}" |
   sed -n 's/^Conf \([^ ]*\) (\([^ ]*\) .*\[\([a-z0-9]*\)\])$/\1 \2 \3/p' |

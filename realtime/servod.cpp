@@ -231,7 +231,7 @@ int serve(const parsed &p, stop_signals &stops)
     }
     kernel_sysfs sysfs;
     std::vector<driven> servos;
-    std::vector<servo_spec> specs;
+    std::vector<servo_setup> setups;
     const std::int64_t period_ns = static_cast<std::int64_t>(daemon.frame_ms) * 1000000;
     const std::int64_t deadline_ms = monotonic_ns() / 1000000 + 1000LL * daemon.wait_s;
     for (const servo_settings &s : daemon.servos) {
@@ -242,7 +242,7 @@ int serve(const parsed &p, stop_signals &stops)
         pwm.period_ns = period_ns;
         servos.push_back({s, s.name.empty() ? "" : s.name + ": ", std::make_unique<pwm_channel>(sysfs, pwm, stops),
                           nullptr});
-        specs.push_back({s.command, s.status, s.trace, 1000000000LL * s.idle_release_s});
+        setups.push_back({s.command, s.status, s.trace, 1000000000LL * s.idle_release_s});
     }
     if (const int rc = find_channels(p, servos, deadline_ms, stops, out, err); rc >= 0)
         return rc; // before anything is made or touched
@@ -252,7 +252,7 @@ int serve(const parsed &p, stop_signals &stops)
     engine_config engine_cfg;
     engine_cfg.program = program;
     engine_cfg.frame_ms = daemon.frame_ms;
-    rt_engine engine(engine_cfg, std::move(specs), stops, out, err);
+    rt_engine engine(engine_cfg, std::move(setups), stops, out, err);
     if (!engine.prepare())
         return 1;
     // Access is set here, for every pipe alike, and nowhere else.

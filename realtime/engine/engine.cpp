@@ -43,7 +43,7 @@ std::int64_t monotonic_ns()
 }
 
 struct rt_engine::served_servo {
-    servo_spec spec;
+    servo_setup setup;
     shown name; // the command pipe, for messages
     instance_lock lock; // first made, last gone: it guards the pipes
     served_pipe command, status;
@@ -65,7 +65,7 @@ struct rt_engine::served_servo {
     repeated_report unknown, stray, undelivered;
     char last_unknown = 0;
 
-    explicit served_servo(servo_spec s) : spec(std::move(s)), name(spec.command) {}
+    explicit served_servo(servo_setup s) : setup(std::move(s)), name(setup.command) {}
     ~served_servo()
     {
         trace.reset();
@@ -74,13 +74,13 @@ struct rt_engine::served_servo {
     }
 };
 
-rt_engine::rt_engine(const engine_config &config, std::vector<servo_spec> servos, stop_signals &stops,
+rt_engine::rt_engine(const engine_config &config, std::vector<servo_setup> servos, stop_signals &stops,
                      line_output &o, line_output &e)
     : cfg(config), signals(stops), out(o), err(e),
       frame_ns(static_cast<std::int64_t>(config.frame_ms) * 1000000)
 {
     slots.reserve(servos.size());
-    for (servo_spec &s : servos)
+    for (servo_setup &s : servos)
         slots.push_back(std::make_unique<served_servo>(std::move(s)));
 }
 
@@ -89,7 +89,7 @@ rt_engine::~rt_engine()
     for (const auto &s : slots)
         if (s->trace && s->trace->dropped() > 0)
             err.say(severity::warning, "%s: %" PRIu64 " rows dropped: the trace could not be written at once",
-                    shown(s->spec.trace).text, s->trace->dropped());
+                    shown(s->setup.trace).text, s->trace->dropped());
 }
 
 served_pipe &rt_engine::command(std::size_t i) { return slots[i]->command; }
@@ -100,15 +100,15 @@ bool rt_engine::prepare()
     start = monotonic_ns();
     for (const auto &s : slots) {
         std::string why;
-        if (!s->lock.take(s->spec.command, why)) {
+        if (!s->lock.take(s->setup.command, why)) {
             err.say(severity::error, "%s", shown(why).text);
             return false;
         }
     }
     for (const auto &s : slots) {
-        if (s->spec.trace.empty())
+        if (s->setup.trace.empty())
             continue;
-        const char *path = s->spec.trace.c_str();
+        const char *path = s->setup.trace.c_str();
         // Only a regular file: opening a pipe nobody reads would wait for
         // one, and a device is no place for a trace. Appending, so that a
         // trace cut short from outside goes on from its end.
@@ -124,7 +124,7 @@ bool rt_engine::prepare()
             errno = 0;
         }
         if (fd < 0) {
-            err.say(severity::error, "%s: %s", shown(s->spec.trace).text,
+            err.say(severity::error, "%s: %s", shown(s->setup.trace).text,
                     errno != 0 ? std::strerror(errno) : "not a regular file; a trace must be one");
             return false;
         }
@@ -132,7 +132,7 @@ bool rt_engine::prepare()
         s->trace.emplace(fd, cfg.program, false);
         // Whole before anyone can see the pipes: a reader never finds it empty.
         if (!s->trace->line("t_ms,width_ns")) {
-            err.say(severity::error, "%s: cannot write the header", shown(s->spec.trace).text);
+            err.say(severity::error, "%s: cannot write the header", shown(s->setup.trace).text);
             return false;
         }
     }
@@ -154,11 +154,11 @@ bool rt_engine::prepare()
             s.status.keep();
             s.command.keep();
         }
-        if (!s.status.open(s.spec.status, handed_for("status" + n))) {
+        if (!s.status.open(s.setup.status, handed_for("status" + n))) {
             err.say(severity::error, "status pipe: %s", shown(s.status.error()).text);
             return false;
         }
-        if (!s.command.open(s.spec.command, handed_for("command" + n))) {
+        if (!s.command.open(s.setup.command, handed_for("command" + n))) {
             err.say(severity::error, "command pipe: %s", shown(s.command.error()).text);
             return false;
         }
@@ -239,16 +239,16 @@ std::int64_t rt_engine::timers_due() const
 {
     std::int64_t due = reports_due();
     for (const auto &s : slots)
-        if (s->spec.idle_release_ns > 0 && s->idling == served_servo::idle::holding && s->output->pulsing())
-            due = earlier(due, s->last_active + s->spec.idle_release_ns);
+        if (s->setup.idle_release_ns > 0 && s->idling == served_servo::idle::holding && s->output->pulsing())
+            due = earlier(due, s->last_active + s->setup.idle_release_ns);
     return due;
 }
 
 void rt_engine::on_timers(std::int64_t now)
 {
     for (const auto &s : slots)
-        if (s->spec.idle_release_ns > 0 && s->idling == served_servo::idle::holding && !s->owed &&
-            !s->model.ramping() && now >= s->last_active + s->spec.idle_release_ns && s->output->pulsing())
+        if (s->setup.idle_release_ns > 0 && s->idling == served_servo::idle::holding && !s->owed &&
+            !s->model.ramping() && now >= s->last_active + s->setup.idle_release_ns && s->output->pulsing())
             s->idling = served_servo::idle::ending; // at the next frame
     if (const std::int64_t due = reports_due(); due != 0 && now >= due)
         say_reports(now);
@@ -269,17 +269,20 @@ int rt_engine::run(servo_output *const *outputs)
         const std::int64_t before = monotonic_ns();
         const std::int64_t wake = earlier(earlier(frame_work_left() ? next_tick : 0, dones_due()), timers_due());
         int ready;
+        std::int64_t now;
         if (before < next_tick && wake != 0 && wake <= next_tick && every_servo_driven()) {
             // Every servo has its width for this frame, so nothing can act
             // before the next: sleep to what is due as exactly as the clock
             // allows (as cyclictest does), then see what came meanwhile.
             sleep_until(wake);
+            now = monotonic_ns(); // the wake-up, before the look around
             ready = poll(fds.data(), fds.size(), 0);
         } else {
             // A record may act at once: wait for input and the deadline alike.
             const std::int64_t left = wake == 0 ? 0 : wake > before ? wake - before : 0;
             const timespec timeout{static_cast<time_t>(left / ns_per_s), static_cast<long>(left % ns_per_s)};
             ready = ppoll(fds.data(), fds.size(), wake == 0 ? nullptr : &timeout, nullptr);
+            now = monotonic_ns();
         }
         if (ready < 0) {
             if (errno == EINTR)
@@ -287,7 +290,6 @@ int rt_engine::run(servo_output *const *outputs)
             err.say(severity::error, "poll: %s", std::strerror(errno));
             return 1;
         }
-        const std::int64_t now = monotonic_ns();
         if (fds.back().revents & POLLIN) {
             const char *name = "a stop signal";
             pid_t sender = 0;
@@ -471,7 +473,7 @@ void rt_engine::answer_done(served_servo &s, std::int64_t now)
     }
     if (s.undelivered.count(now)) {
         const std::uint64_t lost = s.undelivered.take(now);
-        err.say(severity::warning, "%s: could not send 'D'%s: %s", shown(s.spec.status).text,
+        err.say(severity::warning, "%s: could not send 'D'%s: %s", shown(s.setup.status).text,
                 lost > 1 ? " (nor the ones before, since the last report)" : "",
                 n < 0 ? std::strerror(errno) : "short write");
     }
@@ -500,7 +502,7 @@ void rt_engine::say_reports(std::int64_t now)
                     s->stray.take(now));
         if (s->undelivered.owed(now))
             err.say(severity::warning, "%s: could not send %" PRIu64 " more 'D's: nobody reads them",
-                    shown(s->spec.status).text, s->undelivered.take(now));
+                    shown(s->setup.status).text, s->undelivered.take(now));
         if (s->output != nullptr && s->output->reports_due() != 0)
             s->output->say_reports(now);
     }

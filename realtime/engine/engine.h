@@ -56,7 +56,7 @@ public:
 };
 
 // One servo the engine serves.
-struct servo_spec {
+struct servo_setup {
     std::string command;   // its pipes
     std::string status;
     std::string trace;     // CSV of every width that reached the output; empty: none
@@ -72,7 +72,7 @@ std::int64_t monotonic_ns();
 
 class rt_engine {
 public:
-    rt_engine(const engine_config &config, std::vector<servo_spec> servos, stop_signals &stops,
+    rt_engine(const engine_config &config, std::vector<servo_setup> servos, stop_signals &stops,
               line_output &out, line_output &err);
     ~rt_engine();
     rt_engine(const rt_engine &) = delete;
