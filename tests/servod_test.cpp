@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -528,9 +529,23 @@ TEST_F(Servod, DrivesSeveralServosOnOneFrameClock)
         t_Servo first(0, "rtf1", "rtf2"), second(0, "rtf3", "rtf4");
         while (first.wait_done(0) == 1 || second.wait_done(0) == 1) {
         }
-        // Both records in the pipes before servod looks, after the frame of
-        // the constructors' records has passed: certainly one frame.
-        ASSERT_TRUE(servod.pause());
+        // Both records in the pipes before servod looks, once it has read
+        // what came before them (else it could take one pipe's records in
+        // one wake-up and the other's in the next) and the frame of those
+        // has passed: certainly one frame.
+        pipe_end a_cmd("rtf1"), b_cmd("rtf3");
+        const auto all_read = [&] {
+            int in_a = 0, in_b = 0;
+            return ioctl(a_cmd.fd(), FIONREAD, &in_a) == 0 && ioctl(b_cmd.fd(), FIONREAD, &in_b) == 0 &&
+                   in_a + in_b == 0;
+        };
+        for (;;) {
+            ASSERT_TRUE(eventually(all_read));
+            ASSERT_TRUE(servod.pause());
+            if (all_read())
+                break;
+            kill(servod.pid(), SIGCONT);
+        }
         usleep(20000);
         first.move(0, 255, 2);
         second.move(255, 128, 2);
