@@ -151,8 +151,12 @@ TEST(RecordFramer, StrayBytesNeverMakeAWidthNorShiftTheRecordsAfter)
         {"text as long as a record", {{std::string(27, 'N') + "\n", true}, {n0, true}}, {"N:1000000"}, 28},
         {"a torn record, then a whole one", {{torn + n0, true}}, {"N:1000000"}, 8},
         {"a torn record left in the pipe", {{n128 + torn, false}, {n0, true}}, {"N:1500000", "N:1000000"}, 8},
-        {"zeros: a record of an unknown letter, then no record, then a record",
-         {{std::string(56, '\0'), true}, {n0, true}}, {std::string(1, '\0') + ":0", "N:1000000"}, 28},
+        {"zeros: no record of letter 0 unless a whole write", {{std::string(56, '\0'), true}, {n0, true}},
+         {"N:1000000"}, 56},
+        {"zeros left of a torn write, then a record", {{std::string(4, '\0') + n0, true}}, {"N:1000000"}, 4},
+        {"records of unknown letters, each a write", {{std::string(1, 'Z') + std::string(27, '\0'), true},
+                                                      {std::string(1, 'Q') + std::string(27, '\0') + n0, true}},
+         {"Z:0", "Q:0", "N:1000000"}, 0},
     };
     for (const auto &c : cases) {
         record_framer f;

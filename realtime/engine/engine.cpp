@@ -303,10 +303,12 @@ int rt_engine::run(servo_output *const *outputs)
         }
         for (std::size_t i = 0; i < slots.size(); ++i) {
             served_servo &s = *slots[i];
-            if (fds[i].revents & POLLIN)
-                read_input(s, now);
-            else if (s.framer.held() > 0)
-                s.framer.drained(); // the rest of that write never came: stray
+            if (fds[i].revents & POLLIN) {
+                read_input(s, true, now);
+            } else if (s.framer.held() > 0) {
+                s.framer.drained(); // what it waited for never came
+                read_input(s, false, now);
+            }
             if (const std::uint64_t n = s.framer.take_dropped(); n > 0 && s.stray.count(now, n))
                 err.say(severity::warning, "%s: %" PRIu64 " bytes dropped: not whole records", s.name.text,
                         s.stray.take(now));
@@ -351,11 +353,12 @@ void rt_engine::settle_dones()
     }
 }
 
-void rt_engine::read_input(served_servo &s, std::int64_t now)
+void rt_engine::read_input(served_servo &s, bool fill, std::int64_t now)
 {
     // One read a wake-up, whatever is waiting: a flood of input cannot hold
     // up the frames or a stop signal, and a writer that outpaces us waits.
-    s.framer.fill(s.command.fd());
+    if (fill)
+        s.framer.fill(s.command.fd());
     my_msg_struct rec;
     while (s.framer.next(rec)) {
         const bool was_ramping = s.model.ramping();

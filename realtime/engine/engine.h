@@ -119,7 +119,7 @@ private:
     std::int64_t dones_due() const;
     void on_timers(std::int64_t now);
     bool tick(std::int64_t now);
-    void read_input(served_servo &s, std::int64_t now);
+    void read_input(served_servo &s, bool fill, std::int64_t now);
     bool drive(served_servo &s, std::int64_t now);
     bool release_step(served_servo &s, std::int64_t now);
     void answer_done(served_servo &s, std::int64_t now);

@@ -81,12 +81,11 @@ void record_framer::load(const unsigned char *data, std::size_t len, bool draine
 
 void record_framer::drained()
 {
-    dropped += end - pos;
-    pos = end = 0;
-    at_boundary = true;
+    empty_after = true;
 }
 
-bool record_framer::starts_record(const unsigned char *p) const
+// 'N' or 'T', the gap, and fields a client of ours could have sent.
+bool record_framer::known_record(const unsigned char *p)
 {
     if (p[1] != 0 || p[2] != 0 || p[3] != 0)
         return false;
@@ -97,14 +96,35 @@ bool record_framer::starts_record(const unsigned char *p) const
     case servo_option_timed:
         return a_width(data1) && a_width(data2) && a_step(time, data1, data2);
     default:
-        return at_boundary;
+        return false;
     }
+}
+
+record_framer::verdict record_framer::judge(const unsigned char *p, std::size_t avail) const
+{
+    if (known_record(p))
+        return verdict::record;
+    // Another letter makes a record only where one is sure to begin and a
+    // write to end: zeros left of a torn write would pass for a record of
+    // letter 0 and swallow the record after them.
+    const char letter = static_cast<char>(p[0]);
+    if (letter == servo_option_set || letter == servo_option_timed || !at_boundary || p[1] != 0 || p[2] != 0 ||
+        p[3] != 0)
+        return verdict::stray;
+    if (avail >= 2 * record_size)
+        return known_record(p + record_size) ? verdict::record : verdict::stray;
+    if (!empty_after)
+        return verdict::wait; // what follows it is still in the pipe
+    return avail == record_size ? verdict::record : verdict::stray;
 }
 
 bool record_framer::next(my_msg_struct &rec)
 {
     while (end - pos >= record_size) {
-        if (starts_record(buf + pos)) {
+        const verdict v = judge(buf + pos, end - pos);
+        if (v == verdict::wait)
+            return false;
+        if (v == verdict::record) {
             std::memcpy(&rec, buf + pos, record_size);
             pos += record_size;
             // Only a record we know says where the next one starts: zeros
@@ -117,8 +137,11 @@ bool record_framer::next(my_msg_struct &rec)
         ++dropped;
         at_boundary = false;
     }
-    if (empty_after)
-        drained();
+    if (empty_after) {
+        dropped += end - pos; // short of a record at a write's end: stray
+        pos = end = 0;
+        at_boundary = true;
+    }
     return false;
 }
 

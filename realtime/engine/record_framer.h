@@ -18,9 +18,10 @@
 // - a record starts with 'N' or 'T' and three zero gap bytes (text never has
 //   them), an 'N' carries zeros after its width, and every field is within
 //   what the width rule can give; anything else is dropped a byte at a time
-//   until a record starts. Right at a write boundary or after an 'N' or 'T',
-//   a whole record with another letter is one: reported as unknown, not
-//   dropped.
+//   until a record starts. A whole record with another letter is one
+//   (reported as unknown, not dropped) where it stands between boundaries:
+//   a write or an 'N' or 'T' before it, and the end of what was read or an
+//   'N' or 'T' after it.
 // Allocates nothing; at most read_size bytes are read per call.
 class record_framer {
 public:
@@ -31,8 +32,8 @@ public:
     ssize_t fill(int fd);
     // The same with bytes in hand (tests, the fuzzer); len <= read_size.
     void load(const unsigned char *data, std::size_t len, bool drained);
-    // The pipe is known to be empty now: bytes held for the rest of a
-    // record never get it.
+    // The pipe is known to be empty now: the next call of next() drops the
+    // bytes held for the rest of a record, which never came.
     void drained();
     // The next record of what was read; false when none is left.
     bool next(my_msg_struct &rec);
@@ -42,14 +43,17 @@ public:
     std::size_t held() const { return end - pos; }
 
 private:
-    unsigned char buf[record_size - 1 + read_size] = {};
+    // Up to a record and what follows it are held, to see where it ends.
+    unsigned char buf[2 * record_size - 1 + read_size] = {};
     std::size_t pos = 0, end = 0;
     bool at_boundary = true; // pos is where a write or a record begins
     bool empty_after = true; // the last read left the pipe empty
     std::uint64_t dropped = 0;
 
     void keep_rest();
-    bool starts_record(const unsigned char *p) const;
+    enum class verdict { record, stray, wait };
+    static bool known_record(const unsigned char *p);
+    verdict judge(const unsigned char *p, std::size_t avail) const;
 };
 
 #endif
