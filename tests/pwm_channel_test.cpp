@@ -33,6 +33,7 @@ public:
     bool rounds = false;     // as a 12-bit chip with a prescaler (PCA9685) does
     // The chips there and their devices; pwmchip0 is the one modelled.
     std::map<std::string, std::string> devices{{"pwmchip0", "1-0040"}, {"pwmchip1", "3f20c000.pwm"}};
+    int unlistable = 0; // the errno of listing the class directory
     std::map<unsigned, channel> ch;
     std::vector<std::string> writes; // accepted, in order: "attr=value"
 
@@ -108,13 +109,13 @@ public:
         return 0;
     }
 
-    std::vector<std::string> list(const char *dir) override
+    int list(const char *dir, std::vector<std::string> &names) override
     {
-        std::vector<std::string> names;
-        if (std::string(dir) == "/sys/class/pwm")
-            for (const auto &[name, device] : devices)
-                names.push_back(name);
-        return names;
+        if (std::string(dir) != "/sys/class/pwm" || unlistable)
+            return unlistable ? unlistable : ENOENT;
+        for (const auto &[name, device] : devices)
+            names.push_back(name);
+        return 0;
     }
 
     std::string link_name(const char *path) override
@@ -367,6 +368,7 @@ TEST(PwmChannel, FindsAChipByItsDeviceAndSaysWhichChipsThereAre)
         const char *name;
         std::map<std::string, std::string> devices;
         const char *why; // empty: found, and it is pwmchip0
+        int unlistable = 0;
     } cases[] = {
         {"1-0040", {{"pwmchip0", "1-0040"}, {"pwmchip1", "3f20c000.pwm"}}, ""},
         {"pwmchip0", {{"pwmchip0", "1-0040"}}, ""},
@@ -375,11 +377,16 @@ TEST(PwmChannel, FindsAChipByItsDeviceAndSaysWhichChipsThereAre)
          "pwmchip0 (1-0040), pwmchip1 (3f20c000.pwm)"},
         {"1-0040", {{"pwmchip0", "1-0040"}, {"pwmchip1", "1-0040"}},
          "/sys/class/pwm/1-0040: the device of more than one chip (pwmchip0, pwmchip1): name the chip"},
+        // A listing that failed is said, not taken for "no chip".
+        {"1-0040", {{"pwmchip0", "1-0040"}},
+         "/sys/class/pwm/1-0040: no such PWM chip, and /sys/class/pwm cannot be listed: Value too large for defined data type",
+         EOVERFLOW},
     };
     for (const auto &c : cases) {
         pauses waits;
         fake_pwm_class k;
         k.devices = c.devices;
+        k.unlistable = c.unlistable;
         pwm_settings s = settings();
         s.chip = c.name;
         pwm_channel channel(k, s, waits);

@@ -80,7 +80,9 @@ bool pwm_channel::find_by_device(std::string &why)
 {
     std::string there, matches;
     int found = 0;
-    for (const std::string &entry : fs.list(cfg.sysfs.c_str())) {
+    std::vector<std::string> entries;
+    const int listed = fs.list(cfg.sysfs.c_str(), entries);
+    for (const std::string &entry : entries) {
         if (entry.rfind("pwmchip", 0) != 0)
             continue;
         const std::string device = fs.link_name((cfg.sysfs + "/" + entry + "/device").c_str());
@@ -94,7 +96,9 @@ bool pwm_channel::find_by_device(std::string &why)
     if (found == 1)
         return true;
     const std::string name = printable(cfg.sysfs + "/" + cfg.chip);
-    if (found == 0)
+    if (found == 0 && listed != 0)
+        why = name + ": no such PWM chip, and " + printable(cfg.sysfs) + " cannot be listed: " + std::strerror(listed);
+    else if (found == 0)
         why = name + ": no such PWM chip, nor a chip of a device of that name; " +
               (there.empty() ? "there is no chip" : "the chips: " + there);
     else

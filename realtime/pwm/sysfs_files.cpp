@@ -53,16 +53,18 @@ bool kernel_sysfs::is_dir(const char *path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::vector<std::string> kernel_sysfs::list(const char *dir)
+int kernel_sysfs::list(const char *dir, std::vector<std::string> &names)
 {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir)) {
-        while (const dirent *e = readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        closedir(d);
-    }
-    return names;
+    DIR *d = opendir(dir);
+    if (d == nullptr)
+        return errno;
+    errno = 0;
+    while (const dirent *e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    const int err = errno;
+    closedir(d);
+    return err;
 }
 
 std::string kernel_sysfs::link_name(const char *path)

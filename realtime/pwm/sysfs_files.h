@@ -15,8 +15,8 @@ public:
     // Reads an attribute without its trailing newline: 0 or an errno.
     virtual int read(const char *path, char *buf, std::size_t size) = 0;
     virtual bool is_dir(const char *path) = 0;
-    // The names in a directory, or none.
-    virtual std::vector<std::string> list(const char *dir) = 0;
+    // The names in a directory: 0 or an errno.
+    virtual int list(const char *dir, std::vector<std::string> &names) = 0;
     // The last part of where a symbolic link points ("1-0040"), or "".
     virtual std::string link_name(const char *path) = 0;
 };
@@ -27,7 +27,7 @@ public:
     int write(const char *path, const char *text) override;
     int read(const char *path, char *buf, std::size_t size) override;
     bool is_dir(const char *path) override;
-    std::vector<std::string> list(const char *dir) override;
+    int list(const char *dir, std::vector<std::string> &names) override;
     std::string link_name(const char *path) override;
 };
 
