@@ -321,11 +321,19 @@ std::string slurp(const std::string &file)
 
 int open_fd_count()
 {
+    // A listing that fails must not pass for "no fd leaked".
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        die("opendir /proc/self/fd");
     int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr)
-            ++n;
-        closedir(d);
+    errno = 0;
+    while (readdir(d) != nullptr)
+        ++n;
+    const int err = errno;
+    closedir(d);
+    if (err != 0) {
+        errno = err;
+        die("readdir /proc/self/fd");
     }
     return n;
 }
