@@ -56,7 +56,6 @@ bool pwm(const char *value, servo_settings &s, std::string &why)
     }
     s.chip = chip;
     s.channel = static_cast<unsigned>(channel);
-    s.have_pwm = true;
     return true;
 }
 
@@ -147,7 +146,7 @@ bool set_servo_key(servo_settings &s, const std::string &key, const char *value,
 bool check_servo(const servod_settings &d, const servo_settings &s, const char *dash, std::string &why)
 {
     const std::string D = dash;
-    if (!s.have_pwm)
+    if (s.chip.empty())
         why = D + "pwm CHIP:CHANNEL is required";
     else if (s.min_us >= s.max_us)
         why = D + "min-us must be less than " + D + "max-us";

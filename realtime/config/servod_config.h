@@ -19,9 +19,8 @@ struct servo_settings {
     std::string name;  // the section; empty for the servo of the command line
     int line = 0;      // where its section starts
     int pwm_line = 0;  // where its pwm is given
-    std::string chip;  // pwmchipN, or the name of the chip's device
+    std::string chip;  // pwmchipN, or the name of the chip's device; empty: no pwm given
     unsigned channel = 0;
-    bool have_pwm = false;
     std::string command, status; // its pipes
     int min_us = 1000;
     int max_us = 2000;

@@ -235,20 +235,27 @@ std::int64_t rt_engine::dones_due() const
     return due;
 }
 
+// When an idle release of s is due, or 0 when none can come.
+std::int64_t rt_engine::idle_release_due(const served_servo &s)
+{
+    if (s.setup.idle_release_ns > 0 && s.idling == served_servo::idle::holding && s.output->pulsing())
+        return s.last_active + s.setup.idle_release_ns;
+    return 0;
+}
+
 std::int64_t rt_engine::timers_due() const
 {
     std::int64_t due = reports_due();
     for (const auto &s : slots)
-        if (s->setup.idle_release_ns > 0 && s->idling == served_servo::idle::holding && s->output->pulsing())
-            due = earlier(due, s->last_active + s->setup.idle_release_ns);
+        due = earlier(due, idle_release_due(*s));
     return due;
 }
 
 void rt_engine::on_timers(std::int64_t now)
 {
     for (const auto &s : slots)
-        if (s->setup.idle_release_ns > 0 && s->idling == served_servo::idle::holding && !s->owed &&
-            !s->model.ramping() && now >= s->last_active + s->setup.idle_release_ns && s->output->pulsing())
+        if (const std::int64_t due = idle_release_due(*s);
+            due != 0 && now >= due && !s->owed && !s->model.ramping())
             s->idling = served_servo::idle::ending; // at the next frame
     if (const std::int64_t due = reports_due(); due != 0 && now >= due)
         say_reports(now);

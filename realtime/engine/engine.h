@@ -115,6 +115,7 @@ private:
     bool frame_work_left() const;
     bool every_servo_driven() const;
     void settle_dones();
+    static std::int64_t idle_release_due(const served_servo &s);
     std::int64_t timers_due() const;
     std::int64_t dones_due() const;
     void on_timers(std::int64_t now);

@@ -27,7 +27,7 @@ served_pipe::~served_pipe()
         return;
     // Remove what is still ours at that name, and nothing else; a pipe kept
     // for the next start is only set aside.
-    const std::string &name = staging.empty() ? where : staging;
+    const std::string &name = name_now();
     const bool set_aside = kept_for_restart && (staging.empty() || staging == held_name(where));
     if (same_file(handle, name)) {
         if (!set_aside)
@@ -60,7 +60,7 @@ void served_pipe::remove_half_made() const
         const bool half_made = std::strncmp(name, prefix.c_str(), prefix.size()) == 0 &&
                                name[prefix.size()] != '\0' &&
                                std::strspn(name + prefix.size(), "0123456789") == std::strlen(name + prefix.size());
-        const bool set_aside = base + ".held" == name && !reused;
+        const bool set_aside = held_name(base) == name && !reused;
         if (!half_made && !set_aside)
             continue;
         const std::string full = (slash == std::string::npos ? "" : dir) + name;
@@ -112,9 +112,9 @@ bool served_pipe::open(const std::string &at, int kept)
 bool served_pipe::set_access(mode_t mode, gid_t group)
 {
     if (group != static_cast<gid_t>(-1) && fchown(handle, static_cast<uid_t>(-1), group) != 0)
-        return fail(staging.empty() ? where : staging, errno);
+        return fail(name_now(), errno);
     // Exactly this mode, whatever the umask took away at mkfifo.
-    return fchmod(handle, mode) == 0 || fail(staging.empty() ? where : staging, errno);
+    return fchmod(handle, mode) == 0 || fail(name_now(), errno);
 }
 
 bool served_pipe::publish()

@@ -8,9 +8,10 @@
 // A pipe held open read-write and non-blocking. Whoever holds the instance
 // lock owns the path: a pipe found there is a leftover of a server that
 // could not tidy up (killed, say), and is replaced, as are the half-made
-// and set-aside ones it left, unless a service manager kept it for us. The new pipe appears at its path only on publish(), already
-// open, so a writer that sees it never loses a record; it is removed again
-// on destruction.
+// and set-aside ones it left, unless a service manager kept it for us.
+// The new pipe appears at its path only on publish(), already open, so a
+// writer that sees it never loses a record; it is removed again on
+// destruction.
 class served_pipe {
 public:
     served_pipe() = default;
@@ -45,6 +46,8 @@ private:
     std::string why;
 
     bool fail(const std::string &what, int err);
+    // Where the pipe is now: its staging name until published.
+    const std::string &name_now() const { return staging.empty() ? where : staging; }
     void remove_half_made() const;
 };
 

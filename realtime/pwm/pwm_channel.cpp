@@ -221,6 +221,8 @@ bool pwm_channel::start(std::int64_t initial_ns, const width_range &range, std::
 {
     const std::int64_t until = now_ms() + cfg.settle_ms;
     auto failed = [&](int err, const std::string &path) {
+        if (interrupted) // a stop signal, said by the caller
+            return false;
         failed_err = err;
         why = printable(path) + ": " + std::strerror(err);
         return false;
@@ -252,19 +254,19 @@ bool pwm_channel::start(std::int64_t initial_ns, const width_range &range, std::
     // 0, and a large duty cycle left behind refuses a smaller period: hence
     // this order. Polarity can change only while disabled.
     if (int err = put(enable_path, 0, until); err != 0)
-        return interrupted ? false : failed(err, enable_path);
+        return failed(err, enable_path);
     enabled = false;
     char polarity[16];
     if (fs.read(polarity_path.c_str(), polarity, sizeof polarity) == 0 &&
         std::strcmp(polarity, "normal") != 0) {
         if (int err = put_text(polarity_path, "normal\n", until); err != 0)
-            return interrupted ? false : failed(err, polarity_path);
+            return failed(err, polarity_path);
     }
     if (int err = put(duty_path, 0, until); err != 0)
-        return interrupted ? false : failed(err, duty_path);
+        return failed(err, duty_path);
     duty = 0;
     if (int err = put(period_path, cfg.period_ns, until); err != 0)
-        return interrupted ? false : failed(err, period_path);
+        return failed(err, period_path);
     std::int64_t made = 0;
     if (read_number(period_path, made) && made != cfg.period_ns)
         note = shown_dir + ": the chip made the period " + std::to_string(made) + " ns of " +
