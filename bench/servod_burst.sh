@@ -57,7 +57,7 @@ ramp_calls() {
   strace -c -U name,calls -p "$1" -o "$work/strace.$1" 2>/dev/null &
   local tracer=$! ended=0
   sleep 0.5 # attached
-  "$probe" together "$2" "$servos" "$3" && ended=1
+  "$probe" together "$2" "$3" && ended=1
   kill -INT "$tracer"
   wait "$tracer" || true
   [ $ended = 1 ] && awk '$1 == "total" { total = $2 } $2 ~ /^[0-9]+$/ && $1 != "total" { list = list " " $1 ":" $2 }
@@ -116,7 +116,7 @@ count_instructions() {
   local dir=$work/cg-$1-$2
   local VALGRIND="valgrind --tool=callgrind --callgrind-out-file=/dev/null --log-file=valgrind.log"
   if [ "$1" = servod ]; then start_servod "$dir" "frame-ms = 5"; else start_floor "$dir" 0 5; fi
-  "$probe" together "$dir" "$servos" "$2" || miss "$1 under callgrind did not end its ramps"
+  "$probe" together "$dir" "$2" || miss "$1 under callgrind did not end its ramps"
   kill -TERM "$started"
   wait "$started" || true
   counted=$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$dir/valgrind.log")
@@ -135,7 +135,7 @@ done
 declare -A allocs rows
 VALGRIND="valgrind --log-file=valgrind.log --xtree-memory=full" TRACE=1 start_servod "$work/vg" "frame-ms = 5"
 for n in 2 200; do
-  "$probe" together "$work/vg" "$servos" "$n" || miss "servod under valgrind did not end every ramp ($n frames)"
+  "$probe" together "$work/vg" "$n" || miss "servod under valgrind did not end every ramp ($n frames)"
   vgdb --pid="$started" xtmemory "$work/vg/after-$n.kcg" >/dev/null 2>&1 || miss "vgdb could not reach servod"
   allocs[$n]=$(callgrind_annotate "$work/vg/after-$n.kcg" 2>/dev/null |
                awk '/PROGRAM TOTALS/ { gsub(",", "", $7); print $7 }')
@@ -146,15 +146,16 @@ wait "$started" || miss "servod under valgrind exited $?"
 while [ $SECONDS -lt $idle_end ]; do sleep 0.2; done
 after=$(counters "$servod_pid")
 
-per() { awk -v n="$1" -v d="$2" 'BEGIN { printf "%.2f", n / d }'; }
 echo "6. the frame path: system calls of a ramp of $calls frames (strace -c), total, per servo a frame, by call:"
-echo "   servod ${s_calls:-?}, $(per "${s_calls:-0}" $(((calls + 1) * servos))):${s_list:-}"
-echo "   floor  ${f_calls:-?}, $(per "${f_calls:-0}" $(((calls + 1) * servos))):${f_list:-}"
-s_i=$(per $((instr[servod-220] - instr[servod-20])) $((200 * servos)))
-f_i=$(per $((instr[floor-220] - instr[floor-20])) $((200 * servos)))
+echo "   servod ${s_calls:-?}, $(ratio "${s_calls:-0}" $(((calls + 1) * servos))):${s_list:-}"
+echo "   floor  ${f_calls:-?}, $(ratio "${f_calls:-0}" $(((calls + 1) * servos))):${f_list:-}"
+s_i=$(ratio $((instr[servod-220] - instr[servod-20])) $((200 * servos)))
+f_i=$(ratio $((instr[floor-220] - instr[floor-20])) $((200 * servos)))
 echo "   user-space instructions per servo a frame (callgrind, a ramp of 220 frames less one of 20):" \
   "servod $s_i, floor $f_i"
-[ "${instr[servod-20]}" -gt 0 ] && [ "${instr[floor-20]}" -gt 0 ] || miss "no instruction count from callgrind"
+for k in servod-20 servod-220 floor-20 floor-220; do
+  [ "${instr[$k]:-0}" -gt 0 ] || miss "no instruction count from callgrind ($k)"
+done
 
 echo "7. idle for $idle_s s, $servos servos holding after their ramps (cpu ticks, on-cpu ns, timeslices, switches):"
 idle_report "after the ramps" "$before" "$after"

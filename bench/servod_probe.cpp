@@ -18,7 +18,7 @@
 //                                        once, A and B side by side, ROUNDS times;
 //                                        each frame's deadline to its first and
 //                                        last width written
-//   together DIR SERVOS FRAMES           one such ramp, waiting for every 'D'
+//   together DIR FRAMES                  one such ramp, waiting for every 'D'
 // A DIR holds cmdN and statusN pipes (N from 0, as many as there are) and
 // the files pwm/pwmchip0/pwmN/duty_cycle, N < SERVOS.
 #include <algorithm>
@@ -586,8 +586,8 @@ int burst(char **a)
 
 int together(char **a)
 {
-    const long frames = std::atol(a[2]);
-    const ramp_target t = open_target(a[0], std::atol(a[1]));
+    const long frames = std::atol(a[1]);
+    const ramp_target t = open_target(a[0], 0); // its pipes only
     send_ramps(t, frames);
     return await_all_done(t, static_cast<int>(20000 + 100 * frames)) ? 0 : 1; // valgrind is slow
 }
@@ -601,7 +601,7 @@ int main(int argc, char **argv)
         int args;
         int (*run)(char **);
     } const modes[] = {{"ramp", 5, ramp}, {"lateness", 3, lateness}, {"latency", 6, latency}, {"load", 6, load},
-                   {"burst", 8, burst}, {"together", 3, together}};
+                   {"burst", 8, burst}, {"together", 2, together}};
     for (const auto &m : modes)
         if (argc == m.args + 2 && std::strcmp(argv[1], m.name) == 0)
             return m.run(argv + 2);

@@ -12,7 +12,7 @@ packages=(
   man-db groff-base util-linux                    # man pages; setpriv
   lintian dpkg-dev fakeroot file                  # Debian packages and their checks
   qemu-system-arm device-tree-compiler            # the board: an emulated arm64 machine
-  cpio kmod xz-utils make                         # its root filesystem and its pwm-gpio module
+  cpio kmod xz-utils                              # its root filesystem and its pwm-gpio module
 )
 # The target's own runtime libraries, so that its dynamically linked programs
 # run under qemu-user (or natively) without a library prefix.

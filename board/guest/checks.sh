@@ -140,7 +140,6 @@ fresh
 # 'D' of each ramp only once the end width is on the line.
 sweep=(0 255 2)
 mark c
-err=""
 err=$("${as_user[@]}" servo-sweep "${sweep[@]}" 2>&1) || err="servo-sweep: $err;"
 mark c-end
 wait_pulses c-end "$line" 2
@@ -148,7 +147,7 @@ from=$(width_ns "${sweep[0]}") to=$(width_ns "${sweep[1]}") t5=$((5 * sweep[2]))
 step=$((to / t5 - from / t5))
 why=$(events | awk -v line="$line" -v from="$from" -v to="$to" -v step="$step" -v period="$period" -v tol="$tolerance" \
   -f "$here/ramps.awk") || why+=" the trace could not be read;"
-why=${err:-}$why
+why=$err$why
 verdict "c. servo-sweep ${sweep[*]}: one step a period to the end width, D after it" "$why"
 
 fresh
