@@ -296,7 +296,7 @@ TEST(PwmChannel, RefusesWhatIsNotThereAndGivesUpInTime)
                   {&no_npwm, gone, "/sys/class/pwm/pwmchip3: no such PWM chip"}};
     for (const auto &c : checks) {
         pwm_channel channel(*c.k, c.s, waits);
-        std::string why, note;
+        std::string why;
         EXPECT_FALSE(channel.check(why));
         EXPECT_EQ(why.rfind(c.why, 0), 0u) << why;
     }
@@ -357,10 +357,6 @@ TEST(PwmChannel, ReleaseEndsThePulsesAndUnexportsOnlyWhatItExported)
         EXPECT_EQ(k.writes, expect);
     }
 }
-
-} // namespace
-
-namespace {
 
 TEST(PwmChannel, FindsAChipByItsDeviceAndSaysWhichChipsThereAre)
 {

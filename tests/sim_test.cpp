@@ -201,7 +201,7 @@ TEST_F(Servosim, SetChangesWidthAndUnknownLetterIsIgnored)
         ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() == 1; }));
         my_msg_struct bad = record('Z', 1, 2, 3);
         pipe_end cmd(servo_command_device);
-        cmd.put(std::string(reinterpret_cast<const char *>(&bad), sizeof bad));
+        cmd.put(bytes_of(bad));
         servo.set(255);
     }
     ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() >= 2; }));
@@ -220,17 +220,12 @@ TEST_F(Servosim, TimedRecordRampsAndEndsWithDone)
     ASSERT_TRUE(sim.ready()) << sim.err();
     pipe_end status(servo_status_device);
     pipe_end cmd(servo_command_device);
-    const my_msg_struct t = record('T', 1000000, 1100000, 25000);
-    cmd.put(std::string(reinterpret_cast<const char *>(&t), sizeof t));
+    cmd.put(bytes_of(record('T', 1000000, 1100000, 25000)));
     std::string got;
     ASSERT_TRUE(eventually([&] { return (got += status.read_all()) == "D"; })) << got;
     EXPECT_EQ(sim.stop(), 0);
     const auto rows = read_trace("trace.csv");
-    std::vector<std::int64_t> widths;
-    widths.reserve(rows.size());
-    for (const trace_row &r : rows)
-        widths.push_back(r.width);
-    EXPECT_EQ(widths, (std::vector<std::int64_t>{1000000, 1025000, 1050000, 1075000, 1100000}));
+    EXPECT_EQ(trace_widths("trace.csv"), (std::vector<std::int64_t>{1000000, 1025000, 1050000, 1075000, 1100000}));
     for (std::size_t i = 1; i < rows.size(); ++i)
         EXPECT_GE(rows[i].t_ms, rows[i - 1].t_ms);
 }
@@ -389,7 +384,7 @@ TEST_F(Servosim, AStallNeverTurnsARampIntoAJump)
     pipe_end cmd(servo_command_device);
     cmd.put(bytes_of(record('T', 1000000, 1500000, 10000))); // 50 frames
     ASSERT_TRUE(eventually([] { return read_trace("trace.csv").size() >= 5; }));
-    kill(sim.pid(), SIGSTOP);
+    ASSERT_TRUE(sim.pause());
     usleep(300000); // the stall: 30 frames missed
     kill(sim.pid(), SIGCONT);
     std::string got;

@@ -237,6 +237,7 @@ int sim_process::stop(int sig)
 {
     if (child > 0) {
         kill(child, sig);
+        kill(child, SIGCONT); // a paused child takes its signal only once it runs
         status = wait_status(child);
         child = -1;
     }
@@ -257,6 +258,7 @@ int sim_process::stop_within(int sig, int ms)
     if (child <= 0)
         return status;
     kill(child, sig);
+    kill(child, SIGCONT);
     int st = 0;
     for (int i = 0; i < ms; ++i) {
         if (waitpid(child, &st, WNOHANG) == child) {
@@ -294,6 +296,14 @@ std::vector<trace_row> read_trace(const std::string &file)
     if (!parse_trace(in, rows, why))
         throw std::runtime_error(file + ": " + why);
     return rows;
+}
+
+std::vector<std::int64_t> trace_widths(const std::string &file)
+{
+    std::vector<std::int64_t> widths;
+    for (const trace_row &r : read_trace(file))
+        widths.push_back(r.width);
+    return widths;
 }
 
 std::string copy_for_anyone(const std::string &exe)

@@ -111,6 +111,8 @@ private:
 
 using trace_row = trace_point;
 std::vector<trace_row> read_trace(const std::string &file);
+// Its widths alone, in order.
+std::vector<std::int64_t> trace_widths(const std::string &file);
 
 // A copy of a built program in the working directory, for a test that runs
 // it as another user: the build tree may sit where only its owner can enter
