@@ -76,6 +76,13 @@ TEST_F(Config, NamesEveryMistakeWithItsLine)
         servod_settings d;
         EXPECT_EQ(read_back(c.text, d), c.why) << c.text;
     }
+    // Not a file to read: refused at once, never read without end.
+    for (const char *path : {"/dev/zero", "/"}) {
+        servod_settings d;
+        std::string why;
+        EXPECT_FALSE(read_config(path, d, why));
+        EXPECT_EQ(why, std::string(path) + ": not a regular file");
+    }
 }
 
 } // namespace

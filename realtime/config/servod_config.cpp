@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <map>
 #include <sched.h>
+#include <sys/stat.h>
 
 #include "arguments.h"
 #include "printable_arg.h"
@@ -180,8 +181,16 @@ bool unique(std::map<std::string, place> &seen, const std::string &what, const s
 
 bool read_config(const std::string &file, servod_settings &d, std::string &why)
 {
-    std::ifstream in(file);
     const std::string where = shown(file.c_str());
+    // Only a regular file: a pipe would hang the open, a device (/dev/zero)
+    // never end, and a directory read as an empty file.
+    struct stat st {};
+    std::ifstream in;
+    if (stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        why = where + ": not a regular file";
+        return false;
+    }
+    in.open(file);
     if (!in) {
         why = where + ": " + std::strerror(errno);
         return false;
