@@ -1,6 +1,7 @@
 # Debian packages, one per install component, as Debian splits a library:
 #   servo         (runtime) setServo, servod and its unit, servosim, servoplot,
 #                 servo-sweep, the man pages
+#   python3-servo (python)  the Python package servo, when it is built
 #   libservo-dev  (dev)     headers, libservo.a, CMake and pkg-config files,
 #                 the example source
 # In a Release build configured with -DCMAKE_INSTALL_PREFIX=/usr:
@@ -19,6 +20,7 @@ include(GNUInstallDirs)
 
 set(SERVO_DEB_RUNTIME_PACKAGE servo)
 set(SERVO_DEB_DEV_PACKAGE libservo-dev)
+set(SERVO_DEB_PYTHON_PACKAGE python3-servo)
 set(SERVO_DEB_MAINTAINER "The servo rig authors <maintainers@users.noreply.c-seed-9e7d14cf.example>"
     CACHE STRING "Maintainer field of the Debian packages")
 set(SERVO_DEV_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${SERVO_DEB_DEV_PACKAGE})
@@ -108,8 +110,29 @@ and the source of servo-sweep as an example.
 # servosim lets a program built on the library run without the rig.
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS ${SERVO_DEB_RUNTIME_PACKAGE})
 
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${SERVO_DEB_PYTHON_PACKAGE})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+"servo rig command library - Python 3 module
+The Python package servo drives a servo of the rig: servo.Servo and
+servo.BaseServo send positions and timed moves as the rig's 28-byte
+command records and wait for the done notice. The records are made by
+libservo itself, so Python and C++ programs send the same bytes.
+Failures raise OSError with the device's path.
+")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS ${SERVO_DEB_RUNTIME_PACKAGE})
+# The module is built for one Python version; shlibdeps adds the C libraries.
+if(SERVO_PYTHON_FOUND)
+  string(REGEX REPLACE "^3\\.([0-9]+)$" "\\1" _servo_py_minor ${SERVO_PYTHON_VERSION})
+  math(EXPR _servo_py_next "${_servo_py_minor} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${SERVO_PYTHON_VERSION}~), python3 (<< 3.${_servo_py_next})")
+  set(_servo_packages runtime dev python)
+else()
+  set(_servo_packages runtime dev)
+endif()
+
 # Debian's own files of each package; a plain install leaves them out.
-foreach(_servo_comp IN ITEMS runtime dev)
+foreach(_servo_comp IN LISTS _servo_packages)
   string(TOUPPER ${_servo_comp} _servo_up)
   set(_servo_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${_servo_up}_PACKAGE_NAME})
   install(FILES ${_servo_pkg}/copyright DESTINATION ${_servo_doc}
@@ -125,9 +148,9 @@ install(FILES ${_servo_pkg}/servo/lintian-overrides
 # without one would make a package of its own.
 macro(_servo_include_cpack)
   get_cmake_property(_servo_components COMPONENTS)
-  list(REMOVE_ITEM _servo_components runtime dev)
+  list(REMOVE_ITEM _servo_components runtime dev python)
   if(_servo_components)
-    message(FATAL_ERROR "install rules outside the runtime and dev components: ${_servo_components}")
+    message(FATAL_ERROR "install rules outside the runtime, dev and python components: ${_servo_components}")
   endif()
   include(CPack)
 endmacro()
