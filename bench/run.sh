@@ -2,12 +2,14 @@
 # Benchmarks, printed as ratios measured side by side in one run:
 #   setServo against a minimal static C program (instructions, wall time),
 #   the latency from a done notice to wait_done's return against a bare poll
-#   loop and the old sleep-and-poll loop, set() against a raw write loop, and
+#   loop and the old sleep-and-poll loop, set() against a raw write loop (from
+#   C++, and from Python against os.write), and
 #   the per-call system calls and allocations; then servod against cyclictest
 #   and a C floor, idle and allocation counts, with one servo and with
 #   16 ramping at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repo=$PWD
 build=${SERVO_BUILD_ROOT:-$PWD/build}/bench
 runs=${RUNS:-300}
 notices=${NOTICES:-4000}
@@ -31,6 +33,9 @@ trap 'rm -rf "$work"' EXIT
   echo "median wall time over $runs runs: setServo ${t_tool} us, floor ${t_floor} us, ratio $(awk -v a="$t_tool" -v b="$t_floor" 'BEGIN{printf "%.3f", a/b}')"
   "$build/bench/done_latency" "$notices"
   "$build/bench/set_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E 'set\(\)|_median'
+  if [ -d "$build/python/servo" ]; then
+    PYTHONPATH=$build/python /usr/bin/python3 "$repo/bench/python_set.py"
+  fi
 )
 status=0
 bench/calls.sh "$build" || status=1

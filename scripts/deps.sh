@@ -5,6 +5,7 @@ arches=(i386 armhf arm64)                         # the target ABIs' Debian name
 packages=(
   cmake ninja-build g++ make pkg-config           # build
   libgtest-dev libgmock-dev googletest            # tests; sources for the cross builds
+  python3-dev pybind11-dev python3-pytest         # the Python module and its tests
   g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user   # target ABIs
   clang libclang-rt-14-dev                        # libFuzzer with sanitizers
   valgrind strace libbenchmark-dev rt-tests       # leak, fd, call and speed checks; cyclictest

@@ -6,6 +6,8 @@
 #             qemu for a foreign architecture), the unit verifies with systemd
 #   dev       an outside program builds against the unpacked development
 #             package alone, with find_package and with pkg-config, and runs
+#   python    where the build has the Python module: it imports from the
+#             unpacked python3-servo with Debian's python3 (the target's under qemu)
 #   lintian   no error on any package
 # Nothing is installed on this machine: scratch roots live in the build dir.
 # usage: scripts/package.sh BUILD_DIR [ARCH]
@@ -43,9 +45,13 @@ rm -f "$build"/*.deb
   { cat "$build/cpack.log"; fail "cpack failed"; }
 runtime_deb=$(echo "$build"/servo_*_"$arch".deb)
 dev_deb=$(echo "$build"/libservo-dev_*_"$arch".deb)
+python_deb=$(echo "$build"/python3-servo_*_"$arch".deb)
 debs=("$build"/*.deb)
-if [ ! -f "$runtime_deb" ] || [ ! -f "$dev_deb" ] || [ ${#debs[@]} -ne 2 ]; then
-  fail "expected servo and libservo-dev for $arch, cpack made: $(cd "$build" && echo *.deb)"
+want=2 names="servo and libservo-dev"
+[ -f "$build/python/servo/__init__.py" ] && want=3 names="servo, libservo-dev and python3-servo"
+if [ ! -f "$runtime_deb" ] || [ ! -f "$dev_deb" ] || [ ${#debs[@]} -ne $want ] ||
+   { [ $want -eq 3 ] && [ ! -f "$python_deb" ]; }; then
+  fail "expected $names for $arch, cpack made: $(cd "$build" && echo *.deb)"
 fi
 
 for deb in "${debs[@]}"; do
@@ -109,6 +115,31 @@ dpkg-deb -x "$dev_deb" "$scratch/dev"
   out=$("${run[@]}" "$scratch/consumer/consumer-pc") || fail "libservo-dev, pkg-config: $out"
   echo "libservo-dev: built and ran a program with find_package(Servo) and with pkg-config"
 )
+
+if [ $want -eq 3 ]; then
+  (
+    depends=$(dpkg-deb -f "$python_deb" Depends)
+    [[ $depends == *"python3 (>= "*libstdc++6* ]] || fail "python3-servo: Depends lacks python3 or the C++ runtime: '$depends'"
+    dpkg-deb -x "$python_deb" "$scratch/python"
+    site=$scratch/python/usr/lib/python3/dist-packages
+    for f in __init__.py __init__.pyi py.typed; do [ -f "$site/servo/$f" ] || fail "python3-servo: servo/$f missing"; done
+    # Debian's python3, or the target's from scripts/python-target.sh.
+    python=(/usr/bin/python3)
+    if [ ${#run[@]} -gt 0 ]; then
+      pyroot=$(cache SERVO_PYTHON_ROOT)
+      python=("${run[@]}" "$(echo "$pyroot"/usr/bin/python3.*[0-9])")
+      [ -x "${python[-1]}" ] || fail "python3-servo: no $arch interpreter under $pyroot (scripts/python-target.sh)"
+      libs=("$pyroot"/usr/lib/*-linux-gnu* "$pyroot"/lib/*-linux-gnu*)
+      LD_LIBRARY_PATH=$(IFS=:; echo "${libs[*]}")
+      export LD_LIBRARY_PATH
+    fi
+    out=$("${python[@]}" -c "import sys; sys.path.insert(0, sys.argv[1]); import servo
+assert servo.__file__.startswith(sys.argv[1]), servo.__file__
+print(servo.width(128))" "$site") || fail "python3-servo: import servo failed: $out"
+    [ "$out" = 1500000 ] || fail "python3-servo: servo.width(128) gave '$out'"
+    echo "python3-servo: import servo works from the unpacked package${run:+ under ${run[0]}}"
+  )
+fi
 
 lint_status=0
 lint=$(lintian -I --fail-on error "${debs[@]}" 2>&1) || lint_status=$?

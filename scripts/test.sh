@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test, stage by stage:
-#   unit      -Werror build; GoogleTest suites through real named pipes
+#   unit      -Werror build; GoogleTest suites and the Python module's pytest suite
+#             through real named pipes
 #   stress    the unit suites 20 times in a row beside CPU hogs: no flaky test
 #   asan      the same suites under AddressSanitizer + UndefinedBehaviorSanitizer
 #   install   install, then outside programs built with find_package and pkg-config
@@ -12,7 +13,8 @@
 #   calls     system calls and allocations per library call, setServo's device calls
 #   analysis  clang-tidy and cppcheck
 #   man       the man pages render without warnings
-#   package   Debian packages for amd64, armhf and arm64, checked by scripts/package.sh
+#   package   Debian packages for amd64, armhf and arm64 (python3-servo included),
+#             checked by scripts/package.sh
 #   readme    the demo, and servod by hand as README.md has it (root: it uses /dev/rtf1)
 #   board     the arm64 package on Debian's kernel and systemd under qemu-system-aarch64,
 #             servod driving the kernel's pwm-gpio on a GPIO line (board/run.sh)
@@ -98,6 +100,10 @@ stage_install() {
   flags=$(PKG_CONFIG_PATH="$out/prefix/lib/pkgconfig" pkg-config --cflags --libs servo)
   c++ -std=c++17 "$root/tests/consumer/consumer.cpp" $flags -o "$out/consumer/consumer-pc"
   "$out/consumer/consumer-pc"
+  local site
+  site=$(echo "$out"/prefix/lib/python3*/dist-packages)
+  /usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import servo; assert servo.__file__.startswith(sys.argv[1])' "$site"
+  echo "install: import servo from $site"
 }
 
 emulator_of() { sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$1/CMakeCache.txt"; }
@@ -212,7 +218,7 @@ stage_analysis() {
   cmake --preset dev -B "$out/tidy" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
   # The checks are listed in .clang-tidy.
-  run-clang-tidy -quiet -p "$out/tidy" "$root/(src|realtime|examples|tests|bench)/|setServo.cpp" > "$out/tidy.log" 2>&1 ||
+  run-clang-tidy -quiet -p "$out/tidy" "$root/(src|realtime|examples|tests|bench|python)/|setServo.cpp" > "$out/tidy.log" 2>&1 ||
     { grep -E "warning:|error:" "$out/tidy.log"; return 1; }
   if grep -E "warning:|error:" "$out/tidy.log"; then return 1; fi
   echo "clang-tidy: clean"
@@ -234,8 +240,12 @@ stage_man() {
 stage_package() {
   local arch toolchain
   for arch in native armhf arm64; do
-    toolchain=()
-    [ "$arch" = native ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmake")
+    toolchain=(-DSERVO_PYTHON=ON)
+    if [ "$arch" != native ]; then
+      # The target's Python headers, and its interpreter to import the module.
+      "$root/scripts/python-target.sh" "$arch" "$out/python-$arch"
+      toolchain+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmake" -DSERVO_PYTHON_ROOT="$out/python-$arch")
+    fi
     cmake --preset release -B "$out/package-$arch" "${toolchain[@]}" >/dev/null
     "$root/scripts/package.sh" "$out/package-$arch"
   done

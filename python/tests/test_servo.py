@@ -6,6 +6,7 @@ import pathlib
 import pickle
 import signal
 import subprocess
+import sys
 import threading
 import time
 
@@ -160,3 +161,19 @@ def test_step_width_and_copying_are_refused_as_python_refuses_them(pipes):
             with pytest.raises(TypeError):
                 dup(s)
     assert "closed" in repr(s)
+
+
+def test_the_example_sweeps_a_simulated_servo_and_names_a_missing_one(tmp_path):
+    sweep = [sys.executable, os.environ["SWEEP_PY"]]
+    gone = subprocess.run(sweep + ["--device", "gone", "0", "255", "2"], cwd=tmp_path,
+                          capture_output=True, text=True)
+    assert (gone.returncode, gone.stderr) == (1, "sweep.py: gone: No such file or directory\n")
+    with subprocess.Popen([os.environ["SERVOSIM"], "--frame-ms", "1"], cwd=tmp_path,
+                          stdout=subprocess.PIPE, text=True) as sim:
+        try:
+            assert "servosim: commands on" in sim.stdout.readline()
+            done = subprocess.run(sweep + ["--timeout-ms", "20000", "0", "255", "2"], cwd=tmp_path,
+                                  capture_output=True, text=True)
+            assert (done.returncode, done.stderr) == (0, "")
+        finally:
+            sim.terminate()
