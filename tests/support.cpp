@@ -233,11 +233,31 @@ bool sim_process::ready()
     return false;
 }
 
+namespace {
+// Stopped by SIGSTOP ('T'), as pause() leaves it.
+bool job_stopped(pid_t pid)
+{
+    const std::string st = slurp("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t paren = st.rfind(')');
+    return paren != std::string::npos && paren + 2 < st.size() && st[paren + 2] == 'T';
+}
+
+// A paused child takes its signal only once it runs. One that runs gets no
+// SIGCONT: sent while a sanitizer's leak check at exit attaches with ptrace,
+// it would cancel the attach's stop and hang the check.
+void signal_child(pid_t pid, int sig)
+{
+    const bool paused = job_stopped(pid);
+    kill(pid, sig);
+    if (paused)
+        kill(pid, SIGCONT);
+}
+} // namespace
+
 int sim_process::stop(int sig)
 {
     if (child > 0) {
-        kill(child, sig);
-        kill(child, SIGCONT); // a paused child takes its signal only once it runs
+        signal_child(child, sig);
         status = wait_status(child);
         child = -1;
     }
@@ -257,8 +277,7 @@ int sim_process::stop_within(int sig, int ms)
 {
     if (child <= 0)
         return status;
-    kill(child, sig);
-    kill(child, SIGCONT);
+    signal_child(child, sig);
     int st = 0;
     for (int i = 0; i < ms; ++i) {
         if (waitpid(child, &st, WNOHANG) == child) {
@@ -274,12 +293,7 @@ int sim_process::stop_within(int sig, int ms)
 bool sim_process::pause()
 {
     kill(child, SIGSTOP);
-    const std::string stat = "/proc/" + std::to_string(child) + "/stat";
-    return eventually([&] {
-        const std::string st = slurp(stat);
-        const std::size_t paren = st.rfind(')');
-        return paren != std::string::npos && paren + 2 < st.size() && st[paren + 2] == 'T';
-    });
+    return eventually([&] { return job_stopped(child); });
 }
 
 std::string sim_process::out() const { return slurp(out_file); }
