@@ -164,7 +164,9 @@ bool wait_done(timed_object &self, std::optional<long long> timeout_ms)
 {
     using clock = std::chrono::steady_clock;
     constexpr long long slice_ms = 50;
-    const bool forever = !timeout_ms || *timeout_ms < 0;
+    // Beyond this (35 years) a deadline would overflow the clock: no limit.
+    constexpr long long longest_ms = 1LL << 40;
+    const bool forever = !timeout_ms || *timeout_ms < 0 || *timeout_ms > longest_ms;
     const clock::time_point deadline = clock::now() + std::chrono::milliseconds(forever ? 0 : *timeout_ms);
     for (;;) {
         long long wait = slice_ms;

@@ -87,10 +87,11 @@ def test_wait_done_lets_other_threads_run_and_gives_way_to_ctrl_c(pipes):
         os.write(status_w, b"xD")
         assert s.wait_done(timeout_ms=0) is True
 
-        # The notice comes from a thread that needs the GIL to send it.
+        # The notice comes from a thread that needs the GIL to send it; a
+        # timeout too long for the clock is no limit, not one long past.
         sender = threading.Thread(target=lambda: (time.sleep(0.1), os.write(status_w, b"D")))
         sender.start()
-        assert s.wait_done(timeout_ms=20000) is True
+        assert s.wait_done(timeout_ms=2**62) is True
         sender.join()
 
         # Ctrl-C during an unlimited wait. A wait that missed it ends only with
