@@ -178,3 +178,15 @@ def test_the_example_sweeps_a_simulated_servo_and_names_a_missing_one(tmp_path):
             assert (done.returncode, done.stderr) == (0, "")
         finally:
             sim.terminate()
+
+
+def test_the_type_stub_names_what_the_module_has():
+    import ast
+    stub = ast.parse(pathlib.Path(servo.__file__).with_suffix(".pyi").read_text())
+    classes = {c.name: {n.target.id if isinstance(n, ast.AnnAssign) else n.name for n in c.body
+                        if isinstance(n, (ast.FunctionDef, ast.AnnAssign))}
+               for c in stub.body if isinstance(c, ast.ClassDef)}
+    for name, members in classes.items():
+        public = {m for m in dir(getattr(servo, name)) if not m.startswith("_")}
+        assert members - {"__init__", "__enter__", "__exit__"} == public, name
+    assert set(classes) | {"width", "COMMAND_DEVICE", "STATUS_DEVICE"} == set(servo.__all__)
