@@ -258,7 +258,7 @@ stage_board() {
 # Both commands README.md promises: the demo, and servod by hand as written.
 stage_readme() {
   "$root/scripts/demo.sh" >"$out/demo.log" 2>&1 || { cat "$out/demo.log"; return 1; }
-  grep -q '<polyline' "$out/demo/run/servo.svg" || { echo "demo: no plot"; return 1; }
+  grep -q '<path' "$out/demo/run/servo.svg" || { echo "demo: no plot"; return 1; }
   echo "demo: servosim moved by setServo and servo-sweep, plotted in $out/demo/run/servo.svg"
   "$root/scripts/readme-servod.sh"
 }
