@@ -191,4 +191,16 @@ TEST_F(Servoplot, UsageAndExitStatus)
     EXPECT_EQ(help.out.rfind("usage: servoplot", 0), 0u);
 }
 
+// The README's picture is what servoplot draws of the committed trace today:
+// scripts/demo.sh --doc makes both again.
+TEST_F(Servoplot, CommittedDemoPictureIsDrawnAgainToTheByte)
+{
+    const std::string doc = SERVO_SOURCE_DIR "/doc/";
+    const run_result r = run(SERVOPLOT_EXE, {doc + "demo-trace.csv", "fresh.svg"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string committed = slurp(doc + "demo.svg");
+    ASSERT_FALSE(committed.empty());
+    EXPECT_TRUE(slurp("fresh.svg") == committed) << "doc/demo.svg is stale: run scripts/demo.sh --doc";
+}
+
 } // namespace
