@@ -174,8 +174,8 @@ std::string render_svg(const std::vector<plot_trace> &traces, const std::optiona
     // Text is about 7 px a character; the legend's width follows its longest name.
     const std::int64_t width = keyed ? legend_x + 400 + 70 * static_cast<std::int64_t>(longest)
                                      : left + plot_w + 800;
-    const std::int64_t height =
-        std::max(top + plot_h + 500, top + 200 + static_cast<std::int64_t>(keyed ? traces.size() : 0) * legend_row);
+    const std::int64_t keys = keyed ? static_cast<std::int64_t>(traces.size()) : 0;
+    const std::int64_t height = std::max(top + plot_h + 500, top + 200 + keys * legend_row);
 
     std::ostringstream svg;
     svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width / 10 << "\" height=\""
