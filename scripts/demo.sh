@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # Builds the tools for private pipes, starts servosim, moves the simulated
 # servo with setServo and servo-sweep, then plots what the servo did.
+# usage: scripts/demo.sh [--doc]   --doc: also keep the trace and its picture
+# as doc/demo-trace.csv and doc/demo.svg, the README's picture.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+doc=0
+case "${1:-}" in
+  "") ;;
+  --doc) doc=1 ;;
+  *) echo "usage: scripts/demo.sh [--doc]" >&2; exit 2 ;;
+esac
 out=${SERVO_BUILD_ROOT:-$PWD/build}/demo
 run=$out/run
 mkdir -p "$run"
@@ -39,6 +47,11 @@ kill -INT "$sim"
 wait "$sim" || true
 trap - EXIT
 "$out/bin/servoplot" "$run/trace.csv" "$run/servo.svg"
+if [ "$doc" = 1 ]; then
+  cp "$run/trace.csv" doc/demo-trace.csv
+  "$out/bin/servoplot" doc/demo-trace.csv doc/demo.svg
+  echo "doc:   doc/demo-trace.csv and doc/demo.svg made again"
+fi
 echo
 echo "trace: $run/trace.csv"
 echo "plot:  $run/servo.svg   (open it in a browser, e.g. xdg-open $run/servo.svg)"

@@ -11,6 +11,7 @@ packages=(
   valgrind strace libbenchmark-dev rt-tests       # leak, fd, call and speed checks; cyclictest
   clang-tidy cppcheck                             # static analysis
   man-db groff-base util-linux                    # man pages; setpriv
+  librsvg2-bin libxml2-utils                      # servoplot's pictures: rendered, parsed
   lintian dpkg-dev fakeroot file                  # Debian packages and their checks
   qemu-system-arm device-tree-compiler            # the board: an emulated arm64 machine
   cpio kmod xz-utils                              # its root filesystem and its pwm-gpio module

@@ -476,6 +476,9 @@ TEST(TracePlot, ReadsTracesAndRefusesAnythingElse)
         {"t_ms,width_ns\n1.0;1000000\n", false, 0},
         {"t_ms,width_ns\n1.0,10x\n", false, 0},
         {"t_ms,width_ns\nnan,1000000\n", false, 0},
+        {"t_ms,width_ns\n1.0,99999999999999999999\n", false, 0}, // beyond long long
+        {"t_ms,width_ns\n1.0,-200000000000000000\n", false, 0},
+        {"t_ms,width_ns\n1e13,1000000\n", false, 0},
         {"", false, 0},
     };
     for (const auto &c : cases) {
@@ -492,16 +495,18 @@ TEST(TracePlot, ReadsTracesAndRefusesAnythingElse)
 
 TEST(TracePlot, DrawsEveryChangeAsAStep)
 {
-    const std::string svg = render_svg({{0, 1000000}, {10, 1500000}, {30, 1996093}});
+    const std::string svg = render_svg({{"", {{0, 1000000}, {10, 1500000}, {30, 1996093}}}});
     EXPECT_EQ(svg.rfind("<svg ", 0), 0u);
     EXPECT_NE(svg.find("</svg>"), std::string::npos);
-    const auto line = svg.find("<polyline");
+    const auto line = svg.find("<path");
     ASSERT_NE(line, std::string::npos);
-    const std::string pts = svg.substr(line, svg.find("/>", line) - line);
-    // Two vertices a change, one to close the last step.
-    EXPECT_EQ(std::count(pts.begin(), pts.end(), ','), 7);
+    const std::string d = svg.substr(line, svg.find("/>", line) - line);
+    // One start, a run and a rise a change, one run to close the last step.
+    EXPECT_EQ(std::count(d.begin(), d.end(), 'M'), 1);
+    EXPECT_EQ(std::count(d.begin(), d.end(), 'V'), 2);
+    EXPECT_EQ(std::count(d.begin(), d.end(), 'H'), 3);
     EXPECT_NE(svg.find("3 width changes"), std::string::npos);
-    EXPECT_EQ(render_svg({}).find("<polyline"), std::string::npos);
+    EXPECT_EQ(render_svg({{"", {}}}).find("<path"), std::string::npos);
 }
 
 } // namespace

@@ -1,38 +1,139 @@
-// servoplot TRACE.csv OUT.svg: draw a servosim trace as a picture.
+// servoplot: draw servosim or servod traces as one picture.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <getopt.h>
 
+#include "arguments.h"
+#include "line_output.h"
 #include "trace_plot.h"
+
+namespace {
+
+constexpr const char *program = "servoplot";
+
+void usage(std::FILE *to)
+{
+    std::fputs("usage: servoplot [--range MIN_US:MAX_US] -o OUT.svg TRACE...\n"
+               "       servoplot [--range MIN_US:MAX_US] TRACE OUT.svg\n",
+               to);
+}
+
+void help()
+{
+    usage(stdout);
+    std::puts("\n"
+              "Draw the pulse width over time of each trace (t_ms,width_ns, as servosim\n"
+              "--trace and servod --trace write them) as step lines on shared axes: widths\n"
+              "on the left, the positions 0..255 they stand for on the right, one colour\n"
+              "and dash a trace, named after its file in a legend. A width of 0 (pulses\n"
+              "off) leaves a gap.\n"
+              "  -o, --output OUT.svg         where the picture goes\n"
+              "  -r, --range MIN_US:MAX_US    shade the widths servod allows, e.g. 1000:2000");
+}
+
+// "1000:2000" in µs, as servod's --min-us and --max-us take them.
+bool parse_range(const char *text, width_band &band)
+{
+    const char *colon = std::strchr(text, ':');
+    int lo = 0, hi = 0;
+    if (colon == nullptr || !parse_int_in(std::string(text, colon).c_str(), 0, 1000000, lo) ||
+        !parse_int_in(colon + 1, 0, 1000000, hi) || lo >= hi) {
+        report_invalid(program, "range", text);
+        return false;
+    }
+    band = {1000LL * lo, 1000LL * hi};
+    return true;
+}
+
+bool ends_with(const std::string &s, const char *tail)
+{
+    const std::size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+// The file's name without its directory and its last extension.
+std::string stem(const std::string &path)
+{
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    const std::size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0)
+        name.erase(dot);
+    return name;
+}
+
+bool read_trace_file(const char *path, plot_trace &trace)
+{
+    std::ifstream in(path);
+    if (!in) {
+        std::fprintf(stderr, "%s: %s: %s\n", program, path, std::strerror(errno));
+        return false;
+    }
+    std::string why;
+    if (!parse_trace(in, trace.points, why)) {
+        std::fprintf(stderr, "%s: %s: %s\n", program, path, why.c_str());
+        return false;
+    }
+    trace.name = stem(path);
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    const char *usage = "usage: servoplot TRACE.csv OUT.svg\n";
-    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        std::fputs(usage, stdout);
-        return 0;
+    static const option longs[] = {{"output", required_argument, nullptr, 'o'},
+                                   {"range", required_argument, nullptr, 'r'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
+    std::string output;
+    std::optional<width_band> allowed;
+    opterr = 0;
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":ho:r:", longs, nullptr)) != -1) {
+        switch (opt) {
+        case 'h':
+            help();
+            return 0;
+        case 'o':
+            output = optarg;
+            break;
+        case 'r':
+            if (!parse_range(optarg, allowed.emplace()))
+                return 2;
+            break;
+        default:
+            report_bad_option(program, opt, argv);
+            usage(stderr);
+            return 2;
+        }
     }
-    if (argc != 3) {
-        std::fputs(usage, stderr);
+    std::vector<const char *> inputs(argv + optind, argv + argc);
+    if (output.empty() && inputs.size() == 2) {
+        // The older form; a second trace is never taken for the picture.
+        if (ends_with(inputs[1], ".csv")) {
+            report_invalid(program, "picture name", inputs[1], " (several traces: -o OUT.svg TRACE...)");
+            return 2;
+        }
+        output = inputs[1];
+        inputs.pop_back();
+    }
+    if (output.empty() || inputs.empty()) {
+        complain(program, output.empty() ? "no picture named (-o OUT.svg)" : "no trace given");
+        usage(stderr);
         return 2;
     }
-    std::ifstream in(argv[1]);
-    if (!in) {
-        std::fprintf(stderr, "servoplot: %s: %s\n", argv[1], std::strerror(errno));
-        return 1;
-    }
-    std::vector<trace_point> points;
-    std::string why;
-    if (!parse_trace(in, points, why)) {
-        std::fprintf(stderr, "servoplot: %s: %s\n", argv[1], why.c_str());
-        return 1;
-    }
-    std::ofstream out(argv[2]);
-    out << render_svg(points);
+
+    std::vector<plot_trace> traces(inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        if (!read_trace_file(inputs[i], traces[i]))
+            return 1;
+    std::ofstream out(output);
+    out << render_svg(traces, allowed);
     out.close();
     if (!out) {
-        std::fprintf(stderr, "servoplot: %s: cannot write\n", argv[2]);
+        std::fprintf(stderr, "%s: %s: cannot write\n", program, output.c_str());
         return 1;
     }
     return 0;
