@@ -112,6 +112,22 @@ TEST(TracePlot, OneLineAndOneLegendEntryATrace)
     }
 }
 
+TEST(TracePlot, LegendKeepsUtf8AndEscapesWhatXmlForbids)
+{
+    const std::pair<std::string, std::string> names[] = {
+        {"h\xc3\xb6he", "h\xc3\xb6he"},           // ö
+        {"\xe2\x86\x92 \xf0\x9f\xa4\x96", "\xe2\x86\x92 \xf0\x9f\xa4\x96"}, // arrow, robot
+        {"a\x01\x1b[2J", "a\\x01\\x1b[2J"},         // control bytes
+        {"\xff\xc3", "\\xff\\xc3"},                  // stray byte, cut sequence
+        {"\xc0\xaf\xed\xa0\x80", "\\xc0\\xaf\\xed\\xa0\\x80"}, // overlong '/', surrogate
+        {"\xef\xbf\xbf", "\\xef\\xbf\\xbf"},           // U+FFFF
+    };
+    for (const auto &[name, legend] : names) {
+        const std::string svg = render_svg({{name, moves}, {"b", moves}});
+        EXPECT_NE(svg.find(">" + legend + "</text>"), std::string::npos) << legend;
+    }
+}
+
 TEST(TracePlot, PulsesOffLeaveAGapAndKeepTheWidthAxis)
 {
     const std::string svg = render_svg({{"", {{0, 1500000}, {500, 0}, {900, 1200000}}}});

@@ -2,10 +2,10 @@
 // right, time along the bottom, one step line per trace.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <sstream>
 
 #include "axis.h"
-#include "printable_arg.h"
 #include "servo.h"
 #include "trace_plot.h"
 
@@ -31,11 +31,47 @@ std::string px(std::int64_t tenths)
 
 std::int64_t t_us(const trace_point &p) { return std::llround(p.t_ms * 1000); }
 
-// A name shown safely: no control bytes, which XML forbids, and cut short.
+// Length of the UTF-8 character at s that XML allows (2 to 4 bytes), or 0:
+// no overlong form, surrogate, U+FFFE or U+FFFF, nothing past U+10FFFF.
+std::size_t utf8_length(const unsigned char *s, std::size_t size)
+{
+    const unsigned char c = s[0];
+    const std::size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
+    if (n == 0 || n > size)
+        return 0;
+    for (std::size_t i = 1; i < n; ++i)
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+    if ((c == 0xE0 && s[1] < 0xA0) || (c == 0xED && s[1] >= 0xA0) || (c == 0xF0 && s[1] < 0x90) ||
+        (c == 0xF4 && s[1] >= 0x90) || (c == 0xEF && s[1] == 0xBF && s[2] >= 0xBE))
+        return 0;
+    return n;
+}
+
+// A name shown safely: UTF-8 as it is; control and stray bytes, which XML
+// forbids, as \xHH, as the tools show arguments; cut short.
 std::string shown(const std::string &raw)
 {
-    char safe[128];
-    return printable_arg(raw.c_str(), safe, sizeof safe);
+    constexpr std::size_t longest = 120;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(raw.data());
+    std::string text;
+    for (std::size_t i = 0, n = 1; i < raw.size() && text.size() < longest; i += n) {
+        n = 1;
+        if (bytes[i] >= 0x20 && bytes[i] < 0x7F) {
+            text += raw[i];
+        } else if ((n = utf8_length(bytes + i, raw.size() - i)) != 0) {
+            text.append(raw, i, n);
+        } else {
+            n = 1;
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned>(bytes[i]));
+            text += hex;
+        }
+    }
+    return text;
 }
 
 std::string xml_text(const std::string &raw)
