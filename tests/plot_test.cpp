@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include "axis.h"
@@ -180,7 +181,9 @@ TEST_F(Servoplot, UsageAndExitStatus)
         {{"a.csv"}, 2, "no picture named"},
         {{"-o", "o.svg"}, 2, "no trace given"},
         {{"-o", "o.svg", "a.csv", "missing.csv"}, 1, "missing.csv"},
-        {{"-o", "no/such/dir.svg", "a.csv"}, 1, "cannot write"},
+        {{"-o", "no/such/dir.svg", "a.csv"}, 1, "servoplot: no/such/dir.svg: No such file or directory"},
+        {{"-o", "a.csv", "b.csv", "a.csv"}, 2, "invalid picture name 'a.csv' (it is one of the traces)"},
+        {{"-o", "o.svg", "\x1b[2J.csv"}, 1, "servoplot: \\x1b[2J.csv: No such file"},
         {{"a.csv", "o.svg"}, 0, ""},
         {{"--range", "1000:2000", "-o", "o.svg", "a.csv", "b.csv"}, 0, ""},
     };
@@ -195,6 +198,14 @@ TEST_F(Servoplot, UsageAndExitStatus)
             EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         EXPECT_EQ(slurp("o.svg").empty(), c.status != 0) << c.args[0] << " " << c.args[1];
     }
+    // Two servos' trace.csv are told apart by their directories.
+    for (const char *servo : {"pan", "tilt"}) {
+        mkdir(servo, 0700);
+        std::ofstream(std::string(servo) + "/trace.csv") << "t_ms,width_ns\n0.000,1000000\n";
+    }
+    ASSERT_EQ(run(SERVOPLOT_EXE, {"-o", "o.svg", "pan/trace.csv", "tilt/trace.csv", "a.csv"}).status, 0);
+    for (const char *name : {">pan/trace.csv<", ">tilt/trace.csv<", ">a<"})
+        EXPECT_NE(slurp("o.svg").find(name), std::string::npos) << name;
     const run_result help = run(SERVOPLOT_EXE, {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: servoplot", 0), 0u);

@@ -1,4 +1,5 @@
 // servoplot: draw servosim or servod traces as one picture.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "arguments.h"
 #include "line_output.h"
+#include "printable_arg.h"
 #include "trace_plot.h"
 
 namespace {
@@ -63,20 +65,39 @@ std::string stem(const std::string &path)
     return name;
 }
 
+// A path in a message, escaped as arguments are.
+void fail(const std::string &path, const char *why)
+{
+    char shown[256];
+    std::fprintf(stderr, "%s: %s: %s\n", program, printable_arg(path.c_str(), shown, sizeof shown), why);
+}
+
 bool read_trace_file(const char *path, plot_trace &trace)
 {
     std::ifstream in(path);
     if (!in) {
-        std::fprintf(stderr, "%s: %s: %s\n", program, path, std::strerror(errno));
+        fail(path, std::strerror(errno));
         return false;
     }
     std::string why;
     if (!parse_trace(in, trace.points, why)) {
-        std::fprintf(stderr, "%s: %s: %s\n", program, path, why.c_str());
+        fail(path, why.c_str());
         return false;
     }
     trace.name = stem(path);
     return true;
+}
+
+// Traces of the same name from different directories (two servos' trace.csv)
+// are told apart by their paths.
+void name_apart(std::vector<plot_trace> &traces, const std::vector<const char *> &paths)
+{
+    std::vector<std::string> stems;
+    for (const plot_trace &t : traces)
+        stems.push_back(t.name);
+    for (std::size_t i = 0; i < traces.size(); ++i)
+        if (std::count(stems.begin(), stems.end(), stems[i]) > 1)
+            traces[i].name = paths[i];
 }
 
 } // namespace
@@ -125,15 +146,25 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    if (std::find(inputs.begin(), inputs.end(), output) != inputs.end()) {
+        report_invalid(program, "picture name", output.c_str(), " (it is one of the traces)");
+        return 2;
+    }
+
     std::vector<plot_trace> traces(inputs.size());
     for (std::size_t i = 0; i < inputs.size(); ++i)
         if (!read_trace_file(inputs[i], traces[i]))
             return 1;
+    name_apart(traces, inputs);
     std::ofstream out(output);
+    if (!out) {
+        fail(output, std::strerror(errno));
+        return 1;
+    }
     out << render_svg(traces, allowed);
     out.close();
     if (!out) {
-        std::fprintf(stderr, "%s: %s: cannot write\n", program, output.c_str());
+        fail(output, "cannot write");
         return 1;
     }
     return 0;
