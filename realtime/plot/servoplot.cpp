@@ -93,6 +93,7 @@ bool read_trace_file(const char *path, plot_trace &trace)
 void name_apart(std::vector<plot_trace> &traces, const std::vector<const char *> &paths)
 {
     std::vector<std::string> stems;
+    stems.reserve(traces.size());
     for (const plot_trace &t : traces)
         stems.push_back(t.name);
     for (std::size_t i = 0; i < traces.size(); ++i)
