@@ -189,9 +189,13 @@ bool wait_done(timed_object &self, std::optional<long long> timeout_ms)
     }
 }
 
-template <typename Object, typename Servo>
-void add_stepping(py::class_<Object> &cls)
+// What both classes have, BaseServo's whole interface.
+template <typename Servo>
+void add_stepping(py::class_<servo_object<Servo>> &cls, const char *kind)
 {
+    using Object = servo_object<Servo>;
+    cls.attr("__module__") = "servo";
+    cls.def("__repr__", [kind](const Object &self) { return self.repr(kind); });
     cls.def(
            "set", [](Object &self, long long position) {
                const int p = c_int(position, "position");
@@ -250,8 +254,7 @@ PYBIND11_MODULE(_servo, m)
              }),
              py::arg("initial") = 0, py::kw_only(), py::arg("command") = py::none(),
              "Open the command device (the build's own by default) and send initial as an 'N' record.");
-    add_stepping<base_object, t_BaseServo>(base);
-    base.def("__repr__", [](const base_object &self) { return self.repr("BaseServo"); });
+    add_stepping(base, "BaseServo");
 
     py::class_<timed_object> timed(m, "Servo", "A servo that can also ramp and report when a ramp is done.");
     timed.def(py::init([](long long initial, const std::optional<py::object> &command,
@@ -264,7 +267,7 @@ PYBIND11_MODULE(_servo, m)
               py::arg("status") = py::none(),
               "Open the command and status devices (the build's own by default) and send position 0 twice,\n"
               "as the real-time side expects of a new timed servo; initial is accepted and not sent.");
-    add_stepping<timed_object, t_Servo>(timed);
+    add_stepping(timed, "Servo");
     timed
         .def(
             "move", [](timed_object &self, long long start, long long end, long long duration) {
@@ -280,8 +283,5 @@ PYBIND11_MODULE(_servo, m)
             "Read one byte of the status device without blocking: True if it was the done notice 'D'.")
         .def("wait_done", &wait_done, py::arg("timeout_ms") = py::none(),
              "Wait for the done notice 'D': True once read, False after timeout_ms (None or negative: no limit).\n"
-             "Other threads run meanwhile, and Ctrl-C raises KeyboardInterrupt.")
-        .def("__repr__", [](const timed_object &self) { return self.repr("Servo"); });
-    base.attr("__module__") = "servo";
-    timed.attr("__module__") = "servo";
+             "Other threads run meanwhile, and Ctrl-C raises KeyboardInterrupt.");
 }
