@@ -51,7 +51,11 @@ device_path device_from(const std::optional<py::object> &given, const char *fall
 {
     const py::module_ os = py::module_::import("os");
     const py::object path = given ? *given : py::str(fallback);
-    return {os.attr("fsencode")(path).cast<std::string>(), os.attr("fsdecode")(path)};
+    device_path device{os.attr("fsencode")(path).cast<std::string>(), os.attr("fsdecode")(path)};
+    // open(2) would stop at the NUL and open another file; Python's own open refuses it.
+    if (device.bytes.find('\0') != std::string::npos)
+        throw py::value_error("embedded null byte");
+    return device;
 }
 
 [[noreturn]] void raise_os_error(int err, const device_path &device)

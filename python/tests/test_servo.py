@@ -133,6 +133,14 @@ def test_a_failure_raises_oserror_with_errno_and_path(pipes, make, missing, err)
     assert len(os.listdir("/proc/self/fd")) == len(before)
 
 
+def test_a_path_with_a_nul_is_refused_not_cut_short(pipes):
+    (cmd, status), _ = pipes
+    for make in (lambda: servo.BaseServo(command=f"{cmd}\0junk"),
+                 lambda: servo.Servo(command=cmd, status=os.fsencode(status) + b"\0")):
+        with pytest.raises(ValueError, match="null byte"):
+            make()
+
+
 def test_closing_leaves_no_fd_open_and_a_closed_servo_refuses_use(pipes):
     (cmd, status), _ = pipes
     fds = lambda: len(os.listdir("/proc/self/fd"))
